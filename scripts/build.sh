@@ -1,0 +1,7 @@
+#!/usr/bin/env bash
+# Configures and builds into ./build (or $QAE_BUILD_DIR). Extra arguments go to cmake.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build_dir="${QAE_BUILD_DIR:-build}"
+cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE="${QAE_BUILD_TYPE:-Release}" "$@" >/dev/null
+cmake --build "$build_dir" -j "$(nproc)"

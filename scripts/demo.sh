@@ -1,0 +1,7 @@
+#!/usr/bin/env bash
+# Sets up, builds and runs the main job on the bundled demo data.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh
+bash scripts/build.sh
+./build/Quorvex_AE seg2 dump tests/data/seg2/synth_keywords.sg2
