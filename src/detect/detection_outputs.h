@@ -1,0 +1,35 @@
+// Everything a scan leaves on disk: rows of the shared result table
+// "ML_detect.ps0", the detection line in the record's header, the rewritten
+// event file and its numbered copies, and the log lines of each detection.
+#pragma once
+
+#include <string>
+
+#include "detect/run_context.h"
+#include "detect/template_library.h"
+#include "params/ae_pars.h"
+#include "wave/wave_data.h"
+
+namespace qae {
+
+// Writes the outputs of every surviving row of ctx.events. Returns 1 when
+// the result table was opened, 0 otherwise (then nothing is written).
+int WriteDetectionOutputs(TemplateLibrary& templates, int removed, XL_WaveData& record,
+                          AePars& pars, RunContext& ctx);
+
+// The seven header lines of a new result table.
+extern const char* const kResultTableHeader;
+
+// The narrowest SEG-2 data format that holds every sample of the record
+// exactly: 1 when all are integers in int16 range, else 2 when all are
+// integers in int32 range, else 4.
+int LosslessSeg2Format(const XL_WaveData& record);
+
+// Appends `rows` to the result table at `path` under an exclusive POSIX
+// record lock, first writing the header when the file holds fewer than 10
+// bytes; the rows go out in one write and are flushed to disk before the
+// lock is released. Retries opening and locking 10 times, 500 ms apart.
+// Returns false (with `error`) when the table cannot be opened or locked.
+bool AppendToResultTable(const std::string& path, const std::string& rows, std::string* error);
+
+}  // namespace qae

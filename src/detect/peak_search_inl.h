@@ -1,0 +1,45 @@
+// Peak search over one stack row (see matched_filter_scan.h).
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+
+namespace qae {
+
+// Mean of |stack| over first..last inclusive, summed in double.
+inline double MeanAbs(const float* stack, int32_t first, int32_t last) {
+  double sum = 0.0;
+  for (int32_t i = first; i <= last; ++i) sum += std::fabs(stack[i]);
+  return sum / static_cast<double>(last - first + 1);
+}
+
+// A value above the threshold starts a climb to the first index whose
+// successor is smaller; the peak must stand out from the mean absolute value
+// of a noise window on each side, each len5 + 1 samples at a gap of len2.
+// An accepted peak consumes the rest of its excursion above the threshold;
+// a rejected one does not, so a later, higher maximum is still examined.
+// The stack must hold lag_range entries and scan_range < lag_range.
+template <typename Accept>
+void SearchPeaks(const float* stack, int32_t lag_range, int32_t scan_range, float threshold,
+                 float snr_min, int32_t len2, int32_t len5, Accept&& accept) {
+  int32_t q = 0;
+  while (q < scan_range) {
+    if (stack[q] > threshold) {
+      while (q < scan_range && stack[q] <= stack[q + 1]) ++q;
+      const int32_t e1 = std::max(1, q - len2);
+      const int32_t s1 = std::max(0, q - len2 - len5);
+      const int32_t s2 = std::min(q + len2, lag_range - 1);
+      const int32_t e2 = std::min(lag_range - 1, q + len2 + len5);
+      const float snr1 = static_cast<float>(stack[q] / MeanAbs(stack, s1, e1));
+      const float snr2 = static_cast<float>(stack[q] / MeanAbs(stack, s2, e2));
+      if (snr1 >= snr_min && snr2 >= snr_min) {
+        accept(q, stack[q], snr1, snr2);
+        while (q < scan_range && stack[q] >= threshold) ++q;
+      }
+    }
+    ++q;
+  }
+}
+
+}  // namespace qae

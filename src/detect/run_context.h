@@ -1,0 +1,81 @@
+// Per-run state shared by the run drivers, the template library and the
+// scan: the log, the window sizes derived from the reference template, the
+// scan's work arrays and its candidate table.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "detect/run_log.h"
+#include "wave/vector3d.h"
+
+namespace qae {
+
+// Limits of one scan.
+inline constexpr int kMaxCandidates = 100;   // rows of the candidate table
+inline constexpr int kMaxStations = 50;      // traces of the reference template
+
+// One detected event of a record.
+struct CandidateEvent {
+  int32_t ix = 0;              // grid indices of the best offset
+  int32_t iy = 0;
+  int32_t iz = 0;
+  int32_t templateIndex = 0;   // -1 marks a row removed as a duplicate
+  float cc = 0.0f;             // best stacked correlation
+  float snr1 = 0.0f;
+  float snr2 = 0.0f;
+  double time = 0.0;           // lag of the peak times dt
+  float mw = 0.0f;
+  int64_t lag = 0;             // lag of the peak in samples
+};
+
+struct RunContext {
+  RunLog log;
+  std::string logPath;
+  // Set by a driver that had to stop the run before scanning (no usable
+  // reference template, windows that do not fit); also written to the log.
+  std::string fatalError;
+
+  // Window sizes, from the first trace of the reference template.
+  int32_t nTraces = 0;
+  int32_t winLen = 0;   // trunc((preWin + postWin) / dt)
+  int32_t preLen = 0;   // floor(preWin / dt + 0.5)
+  int32_t len5 = 0;     // trunc(5 / dt): SNR noise window
+  int32_t len2 = 0;     // trunc(2 / dt): gap between peak and noise window
+  int32_t nLags = 0;    // reference sampleCount - winLen - 1
+  float dt = 0.0f;
+
+  // Work arrays, sized once per run by AllocateWorkArrays.
+  std::vector<int32_t> traceIndex;             // [nTraces]
+  std::vector<XL_Vector3D> traceGeom;          // [nTraces]
+  std::vector<float> ccRows;                   // (nTraces + 1) rows of nLags, contiguous
+  std::vector<float> traceWork;                // [nTraces]
+  std::vector<std::array<char, 16>> labels;    // [nTraces + 1]
+
+  std::array<CandidateEvent, kMaxCandidates> events{};
+  int32_t nEvents = 0;
+
+  float* Row(int k) { return ccRows.data() + static_cast<std::size_t>(k) * RowStride(); }
+  const float* Row(int k) const {
+    return ccRows.data() + static_cast<std::size_t>(k) * RowStride();
+  }
+  std::size_t RowStride() const { return static_cast<std::size_t>(nLags > 0 ? nLags : 0); }
+
+  // Sizes every work array for nTraces and nLags, zero-filled.
+  void AllocateWorkArrays();
+  void ReleaseWorkArrays();
+};
+
+// Window sizes for interval `dt`: the divisions are single-precision, as the
+// run's dt is a 32-bit float (0.1 us windows of 1 + 3 us give 40 samples).
+struct WindowSizes {
+  int32_t winLen = 0;
+  int32_t preLen = 0;
+  int32_t len5 = 0;
+  int32_t len2 = 0;
+};
+WindowSizes ComputeWindowSizes(float pre_win, float post_win, float dt);
+
+}  // namespace qae
