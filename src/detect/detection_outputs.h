@@ -17,19 +17,9 @@ namespace qae {
 int WriteDetectionOutputs(TemplateLibrary& templates, int removed, XL_WaveData& record,
                           AePars& pars, RunContext& ctx);
 
-// The seven header lines of a new result table.
-extern const char* const kResultTableHeader;
-
 // The narrowest SEG-2 data format that holds every sample of the record
 // exactly: 1 when all are integers in int16 range, else 2 when all are
 // integers in int32 range, else 4.
 int LosslessSeg2Format(const XL_WaveData& record);
-
-// Appends `rows` to the result table at `path` under an exclusive POSIX
-// record lock, first writing the header when the file holds fewer than 10
-// bytes; the rows go out in one write and are flushed to disk before the
-// lock is released. Retries opening and locking 10 times, 500 ms apart.
-// Returns false (with `error`) when the table cannot be opened or locked.
-bool AppendToResultTable(const std::string& path, const std::string& rows, std::string* error);
 
 }  // namespace qae

@@ -1,0 +1,137 @@
+#include "detect/detection_outputs.h"
+
+#include <cmath>
+#include <cstdio>
+
+#include "detect/event_parameters.h"
+#include "detect/result_table.h"
+#include "util/text.h"
+#include "wave/formats/seg2_reader.h"
+#include "wave/formats/seg2_writer.h"
+
+namespace qae {
+
+namespace {
+
+// Rewrites the "loc_ind=" entry of a note (or starts the note with one) and
+// ends the note there.
+void RewriteLocationIndex(XL_WaveTrace& t, int16_t loc_ind) {
+  std::string note(TextOf(t.note));
+  const std::size_t at = note.find("loc_ind=");
+  note.resize(at == std::string::npos ? 0 : at);
+  note += StrPrintf("loc_ind=%02d", loc_ind);
+  SetText(t.note, note);
+}
+
+std::string CopyName(const std::string& source_name, int num) {
+  const std::string stem =
+      source_name.size() >= 4 ? source_name.substr(0, source_name.size() - 4) : source_name;
+  return stem + StrPrintf("_%02d.sg2", num);
+}
+
+bool IsExactInteger(float v, double lo, double hi) {
+  return std::isfinite(v) && v == std::trunc(v) && v >= lo && v <= hi;
+}
+
+}  // namespace
+
+int LosslessSeg2Format(const XL_WaveData& record) {
+  bool int16 = true;
+  for (const auto& t : record.traces) {
+    const int32_t n = std::min(t->sampleCount, t->AllocatedSlots());
+    for (int32_t i = 0; i < n; ++i) {
+      const float v = t->samples[static_cast<std::size_t>(i)];
+      if (int16 && IsExactInteger(v, -32768.0, 32767.0)) continue;
+      int16 = false;
+      if (!IsExactInteger(v, -2147483648.0, 2147483647.0)) return 4;
+    }
+  }
+  return int16 ? 1 : 2;
+}
+
+int WriteDetectionOutputs(TemplateLibrary& templates, int removed, XL_WaveData& record,
+                          AePars& pars, RunContext& ctx) {
+  if (removed > 0) {
+    ctx.log.Printf(" %d of %d events detected from multi templates was removed\n", removed,
+                   ctx.nEvents);
+  }
+  ResultTable table;
+  std::string error;
+  if (!table.Open(pars.outDir + "ML_detect.ps0", &error)) {
+    ctx.log.Printf(" !Result table not written: %s\n", error.c_str());
+    std::fprintf(stderr, "Quorvex_AE: result table not written: %s\n", error.c_str());
+    return 0;
+  }
+
+  XL_WaveDataSeg2 scratch;
+  int num = 0;
+  for (int j = 0; j < ctx.nEvents; ++j) {
+    CandidateEvent& row = ctx.events[static_cast<std::size_t>(j)];
+    if (row.templateIndex < 0 || row.templateIndex >= templates.size()) continue;
+    const XL_WaveDataSeg2& slot = templates[row.templateIndex];
+    const XL_WaveData* tpl = &slot;
+    if (slot.TraceCount() == 0) {
+      // Not kept in memory: estimated from its unfiltered file.
+      if (scratch.Load(slot.sourceName, 1, 0, 0) < 1) continue;
+      tpl = &scratch;
+    }
+    const EventEstimate est = EstimateEventParameters(row, *tpl, record, pars, ctx);
+    if (num == 0 && pars.fLow < pars.fHigh) record.RestoreSamples();
+
+    const int template_ae = slot.aeNumber;
+    SetText(record.header.comments,
+            StrPrintf("detected: AE#=%d, Mw=%.2f, x=%.3f, y=%.3f, z=%.3f, t0=%.3f, CC=%4.2f, "
+                      "sn1=%.1f, sn2=%.1f, dX=%.2f, dY=%.2f, dZ=%.2f, dMw=%.2f, M=%d, "
+                      "Tpl=%d(Mw%.2f)\n",
+                      record.aeNumber, static_cast<double>(row.mw), static_cast<double>(est.x),
+                      static_cast<double>(est.y), static_cast<double>(est.z), est.t0,
+                      static_cast<double>(row.cc), static_cast<double>(row.snr1),
+                      static_cast<double>(row.snr2), static_cast<double>(est.dX),
+                      static_cast<double>(est.dY), static_cast<double>(est.dZ),
+                      static_cast<double>(est.dMw), est.stations.n(), template_ae,
+                      static_cast<double>(est.mwTemplate)));
+    for (int k = 0; k < ctx.nTraces && k < record.TraceCount(); ++k) {
+      RewriteLocationIndex(record.Trace(k), est.stations.locInd[static_cast<std::size_t>(k)]);
+    }
+    // A user's recording is rewritten losslessly (16-bit recordings stay
+    // 16-bit) and atomically; a copy that fails is reported and skipped.
+    const std::string target = num == 0 ? record.sourceName : CopyName(record.sourceName, num);
+    std::string write_error;
+    if (WriteSeg2(target, record, 0, 0, LosslessSeg2Format(record), &write_error) != 1) {
+      std::fprintf(stderr, "Quorvex_AE: %s\n", write_error.c_str());
+    }
+    ++num;
+
+    const double values[] = {est.t0,
+                             est.x,
+                             est.y,
+                             est.z,
+                             row.mw,
+                             row.cc,
+                             row.snr1,
+                             row.snr2,
+                             est.dX,
+                             est.dY,
+                             est.dZ,
+                             est.dMw,
+                             est.mwTemplate};
+    ctx.log.Printf(
+        "%d, t0=%.4f, x=%.4f, y=%.4f, z=%.4f, Mw=%.2f, CC=%.4f, snr1=%.2f, snr2=%.2f, dX=%.2f, "
+        "dY=%.2f, dZ=%.2f, dMw=%.2f, Template=%d(Mw%.2f)\n",
+        record.aeNumber, values[0], values[1], values[2], values[3], values[4], values[5],
+        values[6], values[7], values[8], values[9], values[10], values[11], template_ae,
+        values[12]);
+    table.AddRow(StrPrintf(
+        "%d\t%f\t%.4f\t%.4f\t%.4f\t%.2f\t%.4f\t%.2f\t%.2f\t%.2f\t%.2f\t%.2f\t%.2f\t%d\t%.2f\n",
+        record.aeNumber, values[0], values[1], values[2], values[3], values[4], values[5],
+        values[6], values[7], values[8], values[9], values[10], values[11], template_ae,
+        values[12]));
+  }
+  if (!table.Close(&error)) {
+    ctx.log.Printf(" !Result table not written: %s\n", error.c_str());
+    std::fprintf(stderr, "Quorvex_AE: result table rows lost: %s\n", error.c_str());
+  }
+  return 1;
+}
+
+}  // namespace qae

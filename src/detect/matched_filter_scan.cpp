@@ -1,0 +1,305 @@
+#include "detect/matched_filter_scan.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <string>
+
+#include "detect/detection_outputs.h"
+#include "detect/event_parameters.h"
+#include "detect/scan_diagnostics.h"
+#include "detect/travel_time.h"
+#include "dsp/calendar.h"
+#include "dsp/iir_filter.h"
+#include "util/key_values.h"
+#include "util/text.h"
+#include "wave/formats/seg2_reader.h"
+#include "wave/time_utils.h"
+
+namespace qae {
+
+namespace {
+
+// Sample i of a trace, 0 outside its valid samples: windows near the ends
+// of a short record or template read zeros instead of foreign memory.
+inline double SampleOrZero(const XL_WaveTrace& t, int64_t i) {
+  const int64_t valid = std::min(t.sampleCount, t.AllocatedSlots());
+  return (i >= 0 && i < valid) ? static_cast<double>(t.samples[static_cast<std::size_t>(i)]) : 0.0;
+}
+
+// The correlation value of one lag; a window without energy correlates as 0.
+inline float Normalised(double cxy, double e_t, double e_r) {
+  const double energy = e_t * e_r;
+  if (!(energy > 0.0)) return 0.0f;
+  return static_cast<float>(cxy / std::sqrt(energy));
+}
+
+// Record start as a Julian day, the reference time of the diagnostic files.
+double RecordStartJulianDay(const WaveHeader& h) {
+  int year = 0;
+  int month = 0;
+  int day = 0;
+  int hour = 0;
+  int minute = 0;
+  float seconds = 0.0f;
+  const std::string date(TextOf(h.acquisitionDate));
+  const std::string time(TextOf(h.acquisitionTime));
+  std::sscanf(date.c_str(), "%4d/%2d/%2d", &year, &month, &day);
+  std::sscanf(time.c_str(), "%2d:%2d:%f", &hour, &minute, &seconds);
+  seconds += static_cast<float>(h.timeUsec * 1e-6);
+  return JulianDay(year, month, day, hour, minute, seconds, 0.0f);
+}
+
+}  // namespace
+
+StationSelection SelectStations(const XL_WaveData& tpl, const AePars& pars,
+                                const RunContext& ctx) {
+  StationSelection sel;
+  sel.m = IntAfterKey(TextOf(tpl.header.comments), "M=", 0);
+  sel.minPick = ctx.nLags;
+  sel.maxPick = 0;
+  sel.locInd.assign(static_cast<std::size_t>(std::max(ctx.nTraces, 0)), 9999);
+  for (int i = 0; i < ctx.nTraces; ++i) {
+    if (i >= tpl.TraceCount()) continue;
+    const XL_WaveTrace& t = tpl.Trace(i);
+    const auto loc = static_cast<int16_t>(IntAfterKey(TextOf(t.note), "loc_ind=", 9999));
+    sel.locInd[static_cast<std::size_t>(i)] = loc;
+    if (loc >= sel.m) continue;
+    sel.traceIndex.push_back(i);
+    sel.pick.push_back(t.pickup[0]);
+    sel.minPick = std::min(sel.minPick, t.pickup[0]);
+    sel.maxPick = std::max(sel.maxPick, t.pickup[0]);
+    sel.gradient.push_back(
+        TravelTimeGradient(t.receiverLocation, t.sourceLocation, pars.velX, pars.velY, pars.velZ));
+  }
+  return sel;
+}
+
+GridSteps ComputeGridSteps(const AePars& pars) {
+  GridSteps s;
+  s.sx = pars.gridStepsX > 0 ? pars.gridHalfX / static_cast<float>(pars.gridStepsX) : 0.0f;
+  s.sy = pars.gridStepsY > 0 ? pars.gridHalfY / static_cast<float>(pars.gridStepsY) : 0.0f;
+  s.sz = pars.gridStepsZ > 0 ? pars.gridHalfZ / static_cast<float>(pars.gridStepsZ) : 0.0f;
+  return s;
+}
+
+int32_t StationShift(const XL_Vector3D& g, float dx, float dy, float dz, float dt) {
+  const auto j = static_cast<float>(dy * g.y + dx * g.x + dz * g.z);
+  const float samples = -j / dt;
+  const double shift = std::floor(static_cast<double>(samples) + 0.5);
+  return static_cast<int32_t>(std::clamp(shift, -2147483648.0, 2147483647.0));
+}
+
+void CorrelationRow(const XL_WaveTrace& tpl_trace, const XL_WaveTrace& rec_trace, int32_t pick,
+                    int32_t min_pick, int32_t lag_range, const RunContext& ctx, int mean_mode,
+                    float* row) {
+  const int64_t w = ctx.winLen;
+  std::fill(row, row + std::max(lag_range, 0), 0.0f);
+  if (lag_range <= 0 || w <= 0) return;
+  std::vector<double> y(static_cast<std::size_t>(w));
+  for (int64_t j = 0; j < w; ++j) y[static_cast<std::size_t>(j)] = SampleOrZero(tpl_trace, pick - ctx.preLen + j);
+  const int64_t x0 = static_cast<int64_t>(pick) - min_pick;  // record start at lag 0
+  auto x = [&](int64_t i) { return SampleOrZero(rec_trace, x0 + i); };
+
+  if (mean_mode != 0) {
+    double m_t = 0.0;
+    double m_r = 0.0;
+    for (int64_t j = 0; j < w; ++j) {
+      m_t += y[static_cast<std::size_t>(j)];
+      m_r += x(j);
+    }
+    m_t /= static_cast<double>(w);
+    m_r /= static_cast<double>(w);
+    double e_t = 0.0;
+    for (double v : y) e_t += (v - m_t) * (v - m_t);
+    for (int32_t lag = 0; lag < lag_range; ++lag) {
+      if (lag > 0) m_r += (x(lag + w - 1) - x(lag - 1)) / static_cast<double>(w);
+      double cxy = 0.0;
+      double e_r = 0.0;
+      for (int64_t j = 0; j < w; ++j) {
+        const double d = x(lag + j) - m_r;
+        cxy += d * (y[static_cast<std::size_t>(j)] - m_t);
+        e_r += d * d;
+      }
+      row[lag] = Normalised(cxy, e_t, e_r);
+    }
+    return;
+  }
+
+  double e_t = 0.0;
+  double e_r = 0.0;
+  for (int64_t j = 0; j < w; ++j) {
+    e_t += y[static_cast<std::size_t>(j)] * y[static_cast<std::size_t>(j)];
+    e_r += x(j) * x(j);
+  }
+  for (int32_t lag = 0; lag < lag_range; ++lag) {
+    if (lag > 0) {
+      const double out = x(lag - 1);
+      const double in = x(lag + w - 1);
+      e_r = e_r - out * out + in * in;
+    }
+    double cxy = 0.0;
+    for (int64_t j = 0; j < w; ++j) cxy += x(lag + j) * y[static_cast<std::size_t>(j)];
+    row[lag] = Normalised(cxy, e_t, e_r);
+  }
+}
+
+void StackRows(const TemplateScan& scan, const RunContext& ctx, const GridSteps& steps,
+               int32_t ix, int32_t iy, int32_t iz, float* stack) {
+  const int32_t lags = scan.lagRange;
+  std::fill(stack, stack + lags, 0.0f);
+  const float dx = static_cast<float>(ix) * steps.sx;
+  const float dy = static_cast<float>(iy) * steps.sy;
+  const float dz = static_cast<float>(iz) * steps.sz;
+  for (int k = 0; k < scan.stations.n(); ++k) {
+    const int32_t s = StationShift(scan.stations.gradient[static_cast<std::size_t>(k)], dx, dy, dz,
+                                   ctx.dt);
+    const int64_t a = std::max(s, 0);
+    const int64_t b = std::max(-static_cast<int64_t>(s), int64_t{0});
+    const int64_t overlap = lags - a - b;
+    const float* row = ctx.Row(k);
+    for (int64_t j = 0; j < overlap; ++j) stack[b + j] += row[a + j];
+  }
+  for (int32_t q = 0; q < lags; ++q) stack[q] *= scan.invN;
+}
+
+TemplateScan ScanTemplateReference(const XL_WaveData& tpl, const XL_WaveData& record,
+                                   const AePars& pars, RunContext& ctx, float threshold) {
+  TemplateScan scan;
+  if (tpl.TraceCount() == 0) return scan;
+  scan.stations = SelectStations(tpl, pars, ctx);
+  const StationSelection& sel = scan.stations;
+  if (sel.m < pars.minStations || sel.n() < pars.minStations) return scan;
+  scan.scanned = true;
+  scan.invN = 1.0f / static_cast<float>(sel.n());
+  scan.lagRange = ctx.nLags - (sel.maxPick - sel.minPick);
+  const int32_t lags = scan.lagRange;
+  if (lags <= 0) return scan;
+
+  for (int k = 0; k < sel.n(); ++k) {
+    const int i = sel.traceIndex[static_cast<std::size_t>(k)];
+    static const XL_WaveTrace kEmpty;
+    const XL_WaveTrace& rec_trace = i < record.TraceCount() ? record.Trace(i) : kEmpty;
+    CorrelationRow(tpl.Trace(i), rec_trace, sel.pick[static_cast<std::size_t>(k)], sel.minPick,
+                   lags, ctx, pars.mean, ctx.Row(k));
+  }
+
+  const GridSteps steps = ComputeGridSteps(pars);
+  const int32_t nx = std::max(pars.gridStepsX, 0);
+  const int32_t ny = std::max(pars.gridStepsY, 0);
+  const int32_t nz = std::max(pars.gridStepsZ, 0);
+  const int32_t scan_range = lags - ctx.winLen;
+  float* stack = ctx.Row(sel.n());
+  for (int32_t ix = -nx; ix <= nx; ++ix) {
+    for (int32_t iy = -ny; iy <= ny; ++iy) {
+      for (int32_t iz = -nz; iz <= nz; ++iz) {
+        StackRows(scan, ctx, steps, ix, iy, iz, stack);
+        SearchPeaks(stack, lags, scan_range, threshold, pars.snrMin, ctx.len2, ctx.len5,
+                    [&](int32_t q, float value, float snr1, float snr2) {
+                      scan.peaks.push_back({ix, iy, iz, q, value, snr1, snr2});
+                    });
+      }
+    }
+  }
+  return scan;
+}
+
+namespace {
+
+// Applies one accepted peak to the candidate table: peaks within dupWin of
+// an existing row compete for that row; others open a new row (at most
+// kMaxCandidates; further distinct events are refused).
+void UpdateCandidates(const AcceptedPeak& p, int template_index, const TemplateScan& scan,
+                      const GridSteps& steps, float threshold, const AePars& pars,
+                      RunContext& ctx, ScanDiagnostics& diag) {
+  const double peak_time = static_cast<float>(static_cast<float>(p.q) * ctx.dt);
+  int j = 0;
+  while (j < ctx.nEvents && !(std::fabs(ctx.events[static_cast<std::size_t>(j)].time - peak_time) < pars.dupWin)) ++j;
+  if (j == ctx.nEvents) {
+    if (ctx.nEvents >= kMaxCandidates) return;
+    ctx.events[static_cast<std::size_t>(j)] = CandidateEvent{};
+    ctx.events[static_cast<std::size_t>(j)].cc = threshold;
+    ++ctx.nEvents;
+  }
+  CandidateEvent& row = ctx.events[static_cast<std::size_t>(j)];
+  if (!(p.value > row.cc)) return;
+  row.ix = p.ix;
+  row.iy = p.iy;
+  row.iz = p.iz;
+  row.templateIndex = template_index;
+  row.cc = p.value;
+  row.snr1 = p.snr1;
+  row.snr2 = p.snr2;
+  row.time = peak_time;
+  row.lag = p.q;
+  if (ctx.log.IsOpen() && pars.outLevel >= 2) {
+    ctx.log.Printf(
+        " Potential event detected at %d(%fs), CC=%.4f, snr1=%.2f, snr2=%.2f, dX=%.2f, dY=%.2f, "
+        "dZ=%.2f, nTraces=%d, n=%d, Templ=%d\n",
+        p.q, peak_time, static_cast<double>(p.value), static_cast<double>(p.snr1),
+        static_cast<double>(p.snr2), static_cast<double>(static_cast<float>(p.ix) * steps.sx),
+        static_cast<double>(static_cast<float>(p.iy) * steps.sy),
+        static_cast<double>(static_cast<float>(p.iz) * steps.sz), scan.stations.n(),
+        ctx.nEvents, template_index);
+  }
+  if (ctx.log.IsOpen() && pars.outLevel >= 5) diag.WriteCandidate(scan, steps, p, ctx);
+}
+
+}  // namespace
+
+int ScanRecord(TemplateLibrary& templates, int template_count, AePars& pars, RunContext& ctx,
+               XL_WaveData& record) {
+  const std::string note(TextOf(record.header.note));
+  pars.velX = FloatAfterKey(note, "x=", pars.velX);
+  pars.velY = FloatAfterKey(note, "y=", pars.velY);
+  pars.velZ = FloatAfterKey(note, "z=", pars.velZ);
+  const float cc_so_far = FloatAfterKey(TextOf(record.header.comments), "CC=", 0.0f);
+  const float threshold = cc_so_far > pars.ccMin ? cc_so_far : pars.ccMin;
+  ctx.log.Printf("  Cross correlation: CC_sofar=%.2f %s \n", static_cast<double>(cc_so_far),
+                 CurrentTimeText(0).c_str());
+  ScanDiagnostics diag(pars.outDir, RecordStartJulianDay(record.header));
+  ctx.nEvents = 0;
+
+  const GridSteps steps = ComputeGridSteps(pars);
+  XL_WaveDataSeg2 scratch;
+  template_count = std::min(template_count, templates.size());
+  for (int t = 0; t < template_count; ++t) {
+    const XL_WaveData* tpl = &templates[t];
+    if (tpl->TraceCount() == 0) {
+      if (pars.iTE > pars.iTS) continue;
+      if (scratch.Load(templates[t].sourceName, 1, 0, 0) < 1) continue;
+      if (pars.fLow < pars.fHigh) FilterRecordBandpass(scratch, pars.fLow, pars.fHigh);
+      tpl = &scratch;
+    }
+    const TemplateScan scan = ScanTemplateReference(*tpl, record, pars, ctx, threshold);
+    if (!scan.scanned) continue;
+    if (pars.outLevel > 5) diag.WriteStack(scan, ctx);
+    for (const AcceptedPeak& p : scan.peaks) {
+      UpdateCandidates(p, t, scan, steps, threshold, pars, ctx, diag);
+    }
+    float best = 0.0f;
+    for (int j = 0; j < ctx.nEvents; ++j) {
+      CandidateEvent& row = ctx.events[static_cast<std::size_t>(j)];
+      if (row.templateIndex != t) continue;
+      best = std::max(best, row.cc);
+      row.mw = 0.0f;
+      ctx.log.Printf(" Final event detected: Mw=%.2f, CC=%.4f, dX=%.2f, dY=%.2f, dZ=%.2f, n=%d/%d\n",
+                     0.0, static_cast<double>(row.cc),
+                     static_cast<double>(static_cast<float>(row.ix) * steps.sx),
+                     static_cast<double>(static_cast<float>(row.iy) * steps.sy),
+                     static_cast<double>(static_cast<float>(row.iz) * steps.sz), j, ctx.nEvents);
+    }
+    if (best > 0.99f) break;
+  }
+
+  const int removed = RemoveDuplicateEvents(ctx.events.data(), ctx.nEvents, pars.dupWin);
+  if (ctx.nEvents <= removed) {
+    if (ctx.log.IsOpen()) ctx.log.Reopen();
+    return 0;
+  }
+  const int opened = WriteDetectionOutputs(templates, removed, record, pars, ctx);
+  if (opened == 1 && ctx.log.IsOpen()) ctx.log.Reopen();
+  return opened;
+}
+
+}  // namespace qae
