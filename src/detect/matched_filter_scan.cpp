@@ -1,6 +1,7 @@
 #include "detect/matched_filter_scan.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <string>
@@ -32,6 +33,10 @@ inline float Normalised(double cxy, double e_t, double e_r) {
   const double energy = e_t * e_r;
   if (!(energy > 0.0)) return 0.0f;
   return static_cast<float>(cxy / std::sqrt(energy));
+}
+
+double SecondsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
 // Record start as a Julian day, the reference time of the diagnostic files.
@@ -176,6 +181,8 @@ TemplateScan ScanTemplateReference(const XL_WaveData& tpl, const XL_WaveData& re
   const int32_t lags = scan.lagRange;
   if (lags <= 0) return scan;
 
+  ++ctx.timings.templateRecords;
+  auto clock = std::chrono::steady_clock::now();
   for (int k = 0; k < sel.n(); ++k) {
     const int i = sel.traceIndex[static_cast<std::size_t>(k)];
     static const XL_WaveTrace kEmpty;
@@ -183,6 +190,8 @@ TemplateScan ScanTemplateReference(const XL_WaveData& tpl, const XL_WaveData& re
     CorrelationRow(tpl.Trace(i), rec_trace, sel.pick[static_cast<std::size_t>(k)], sel.minPick,
                    lags, ctx, pars.mean, ctx.Row(k));
   }
+
+  ctx.timings.correlation += SecondsSince(clock);
 
   const GridSteps steps = ComputeGridSteps(pars);
   const int32_t nx = std::max(pars.gridStepsX, 0);
@@ -193,11 +202,15 @@ TemplateScan ScanTemplateReference(const XL_WaveData& tpl, const XL_WaveData& re
   for (int32_t ix = -nx; ix <= nx; ++ix) {
     for (int32_t iy = -ny; iy <= ny; ++iy) {
       for (int32_t iz = -nz; iz <= nz; ++iz) {
+        clock = std::chrono::steady_clock::now();
         StackRows(scan, ctx, steps, ix, iy, iz, stack);
+        const auto stacked = std::chrono::steady_clock::now();
+        ctx.timings.stack += std::chrono::duration<double>(stacked - clock).count();
         SearchPeaks(stack, lags, scan_range, threshold, pars.snrMin, ctx.len2, ctx.len5,
                     [&](int32_t q, float value, float snr1, float snr2) {
                       scan.peaks.push_back({ix, iy, iz, q, value, snr1, snr2});
                     });
+        ctx.timings.peakSearch += SecondsSince(stacked);
       }
     }
   }
@@ -297,7 +310,9 @@ int ScanRecord(TemplateLibrary& templates, int template_count, AePars& pars, Run
     if (ctx.log.IsOpen()) ctx.log.Reopen();
     return 0;
   }
+  const auto clock = std::chrono::steady_clock::now();
   const int opened = WriteDetectionOutputs(templates, removed, record, pars, ctx);
+  ctx.timings.outputs += SecondsSince(clock);
   if (opened == 1 && ctx.log.IsOpen()) ctx.log.Reopen();
   return opened;
 }

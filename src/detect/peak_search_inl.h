@@ -27,10 +27,13 @@ void SearchPeaks(const float* stack, int32_t lag_range, int32_t scan_range, floa
   while (q < scan_range) {
     if (stack[q] > threshold) {
       while (q < scan_range && stack[q] <= stack[q + 1]) ++q;
-      const int32_t e1 = std::max(1, q - len2);
-      const int32_t s1 = std::max(0, q - len2 - len5);
-      const int32_t s2 = std::min(q + len2, lag_range - 1);
-      const int32_t e2 = std::min(lag_range - 1, q + len2 + len5);
+      // 64-bit window arithmetic: len2 + len5 may be near the int32 limit
+      // for a very small sample interval.
+      const int64_t q64 = q;
+      const auto e1 = static_cast<int32_t>(std::max<int64_t>(1, q64 - len2));
+      const auto s1 = static_cast<int32_t>(std::max<int64_t>(0, q64 - len2 - len5));
+      const auto s2 = static_cast<int32_t>(std::min<int64_t>(q64 + len2, lag_range - 1));
+      const auto e2 = static_cast<int32_t>(std::min<int64_t>(lag_range - 1, q64 + len2 + len5));
       const float snr1 = static_cast<float>(stack[q] / MeanAbs(stack, s1, e1));
       const float snr2 = static_cast<float>(stack[q] / MeanAbs(stack, s2, e2));
       if (snr1 >= snr_min && snr2 >= snr_min) {

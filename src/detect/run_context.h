@@ -31,6 +31,15 @@ struct CandidateEvent {
   int64_t lag = 0;             // lag of the peak in samples
 };
 
+// Time spent in each stage of the scan, summed over a run (seconds).
+struct ScanTimings {
+  double correlation = 0.0;
+  double stack = 0.0;
+  double peakSearch = 0.0;
+  double outputs = 0.0;
+  int64_t templateRecords = 0;  // template x record pairs scanned
+};
+
 struct RunContext {
   RunLog log;
   std::string logPath;
@@ -56,6 +65,8 @@ struct RunContext {
 
   std::array<CandidateEvent, kMaxCandidates> events{};
   int32_t nEvents = 0;
+
+  ScanTimings timings;
 
   float* Row(int k) { return ccRows.data() + static_cast<std::size_t>(k) * RowStride(); }
   const float* Row(int k) const {

@@ -1,0 +1,136 @@
+// Runs `Quorvex_AE run` as a user would and checks its exit status, its
+// output and the log it leaves.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+
+#include "support/test_paths.h"
+#include "wave/formats/seg2_reader.h"
+#include "wave/formats/seg2_writer.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct RunResult {
+  int exit_code = -1;
+  std::string out;
+  std::string err;
+};
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+std::size_t LineCount(const std::string& text) {
+  std::size_t n = 0;
+  for (char c : text) n += c == '\n';
+  return n;
+}
+
+class RunCommandTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = scratch_.path();
+    for (const char* d : {"/tpl", "/data", "/out"}) fs::create_directories(dir_ + d);
+    par_file_ = dir_ + "/ML_CC_AE_pars.txt";
+    std::ofstream(par_file_, std::ios::binary)
+        << "velX = 7\nvelY = 7\nvelZ = 7\nr1 = 0.3\npre = 1\npost = 3\ndup = 250\n"
+           "r2 = 0\nr3 = 0.3\nfLow = 0.1\nfHigh = 3\nr4 = 0.9\nccMin = 0.5\nsnr = 2\n"
+           "hx = 0.5\nhy = 0.5\nhz = 0.5\nsx = 5\nsy = 5\nsz = 5\n"
+        << "templateDir = \"" << dir_ << "/tpl/\"\n"
+        << "dataPath = \"" << dir_ << "/data/\"\n"
+        << "outDir = \"" << dir_ << "/out/\"\n"
+        << "maxTemplates = 1000 iTS= -1 iTE=-1\nr5 = 1000\noutLevel = 2\nwell = 12\n"
+           "all = 0\n[END]\n";
+  }
+
+  void WriteTemplate(const std::string& name) {
+    qae::XL_WaveDataSeg2 rec;
+    for (int t = 0; t < 4; ++t) {
+      auto trace = std::make_unique<qae::XL_WaveTrace>(512);
+      trace->samplingInterval = 0.1;
+      for (int i = 0; i < 512; ++i) trace->samples[static_cast<std::size_t>(i)] = static_cast<float>(i % 13);
+      rec.AddTrace(std::move(trace));
+    }
+    ASSERT_EQ(qae::WriteSeg2(dir_ + "/tpl/" + name, rec, 0, 0, 1), 1);
+  }
+
+  RunResult Run(const std::string& args) {
+    const std::string out = dir_ + "/stdout.txt";
+    const std::string err = dir_ + "/stderr.txt";
+    const std::string command =
+        std::string("'") + QAE_EXECUTABLE + "' " + args + " >'" + out + "' 2>'" + err + "'";
+    const int status = std::system(command.c_str());
+    RunResult result;
+    if (status != -1 && WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
+    result.out = ReadFile(out);
+    result.err = ReadFile(err);
+    return result;
+  }
+
+  qae::test::ScratchDir scratch_;
+  std::string dir_;
+  std::string par_file_;
+};
+
+TEST_F(RunCommandTest, SingleRunScansTheRangeAndNamesTheCompletedLog) {
+  WriteTemplate("000004.sg2");
+  // As typed in the dialog, and as a launched instance receives it.
+  for (const char* range : {"3,5,+=0", "3,5;", "3,5,+=-2"}) {
+    SCOPED_TRACE(range);
+    const RunResult r = Run("run '" + par_file_ + "' '" + range + "'");
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    const std::string log = dir_ + "/out/Log_000003_000005_OK.txt";
+    EXPECT_EQ(r.out, "detected=0 log=" + log + "\n");
+    EXPECT_NE(ReadFile(log).find("  Skip template event (AE#=4)\n"), std::string::npos);
+    fs::remove(log);
+  }
+}
+
+TEST_F(RunCommandTest, BadInputIsAOneLineUsageErrorAndRunsNothing) {
+  WriteTemplate("000004.sg2");
+  const std::string cases[] = {
+      "run '" + par_file_ + "' 5",                  // no last number
+      "run '" + par_file_ + "' 'a,b,+=0'",          // not numbers
+      "run '" + par_file_ + "' '0,99999999999,+=0'",  // beyond the int range
+      "run '" + par_file_ + "' '0,1500,+=500'",     // multiple runs: not yet
+      "run '" + dir_ + "/missing_pars.txt' '0,10,+=0'",
+  };
+  for (const std::string& args : cases) {
+    SCOPED_TRACE(args);
+    const RunResult r = Run(args);
+    EXPECT_EQ(r.exit_code, 2);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(LineCount(r.err), 1u) << r.err;
+  }
+  EXPECT_NE(Run(cases[3]).err.find("step"), std::string::npos);
+  EXPECT_TRUE(fs::is_empty(dir_ + "/out"));
+}
+
+TEST_F(RunCommandTest, RunWithoutTemplatesFails) {
+  const RunResult r = Run("run '" + par_file_ + "' '0,3,+=0'");
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_NE(r.err.find("Number of templates is 0"), std::string::npos) << r.err;
+  EXPECT_TRUE(fs::exists(dir_ + "/out/Log_000000_000003.txt"));
+}
+
+TEST_F(RunCommandTest, HelpDescribesTheCommand) {
+  EXPECT_NE(Run("--help").out.find("run"), std::string::npos);
+  const RunResult r = Run("run --help");
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_NE(r.out.find("first,last,+=step"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("_OK.txt"), std::string::npos);
+}
+
+}  // namespace
