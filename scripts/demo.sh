@@ -4,4 +4,4 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 bash scripts/build.sh
-./build/Quorvex_AE seg2 dump tests/data/seg2/synth_keywords.sg2
+./build/Quorvex_AE demo
