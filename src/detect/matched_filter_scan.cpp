@@ -149,20 +149,20 @@ void CorrelationRow(const XL_WaveTrace& tpl_trace, const XL_WaveTrace& rec_trace
   }
 }
 
-void StackRows(const TemplateScan& scan, const RunContext& ctx, const GridSteps& steps,
-               int32_t ix, int32_t iy, int32_t iz, float* stack) {
+void StackRows(const TemplateScan& scan, float dt, const GridSteps& steps, int32_t ix, int32_t iy,
+               int32_t iz, float* stack) {
   const int32_t lags = scan.lagRange;
   std::fill(stack, stack + lags, 0.0f);
   const float dx = static_cast<float>(ix) * steps.sx;
   const float dy = static_cast<float>(iy) * steps.sy;
   const float dz = static_cast<float>(iz) * steps.sz;
   for (int k = 0; k < scan.stations.n(); ++k) {
-    const int32_t s = StationShift(scan.stations.gradient[static_cast<std::size_t>(k)], dx, dy, dz,
-                                   ctx.dt);
+    const int32_t s =
+        StationShift(scan.stations.gradient[static_cast<std::size_t>(k)], dx, dy, dz, dt);
     const int64_t a = std::max(s, 0);
     const int64_t b = std::max(-static_cast<int64_t>(s), int64_t{0});
     const int64_t overlap = lags - a - b;
-    const float* row = ctx.Row(k);
+    const float* row = scan.Row(k);
     for (int64_t j = 0; j < overlap; ++j) stack[b + j] += row[a + j];
   }
   for (int32_t q = 0; q < lags; ++q) stack[q] *= scan.invN;
@@ -179,6 +179,8 @@ TemplateScan ScanTemplateReference(const XL_WaveData& tpl, const XL_WaveData& re
   scan.invN = 1.0f / static_cast<float>(sel.n());
   scan.lagRange = ctx.nLags - (sel.maxPick - sel.minPick);
   const int32_t lags = scan.lagRange;
+  scan.rows = ctx.ccRows.data();
+  scan.rowStride = ctx.RowStride();
   if (lags <= 0) return scan;
 
   ++ctx.timings.templateRecords;
@@ -188,7 +190,7 @@ TemplateScan ScanTemplateReference(const XL_WaveData& tpl, const XL_WaveData& re
     static const XL_WaveTrace kEmpty;
     const XL_WaveTrace& rec_trace = i < record.TraceCount() ? record.Trace(i) : kEmpty;
     CorrelationRow(tpl.Trace(i), rec_trace, sel.pick[static_cast<std::size_t>(k)], sel.minPick,
-                   lags, ctx, pars.mean, ctx.Row(k));
+                   lags, ctx, pars.mean, scan.Row(k));
   }
 
   ctx.timings.correlation += SecondsSince(clock);
@@ -198,12 +200,12 @@ TemplateScan ScanTemplateReference(const XL_WaveData& tpl, const XL_WaveData& re
   const int32_t ny = std::max(pars.gridStepsY, 0);
   const int32_t nz = std::max(pars.gridStepsZ, 0);
   const int32_t scan_range = lags - ctx.winLen;
-  float* stack = ctx.Row(sel.n());
+  float* stack = scan.Row(sel.n());
   for (int32_t ix = -nx; ix <= nx; ++ix) {
     for (int32_t iy = -ny; iy <= ny; ++iy) {
       for (int32_t iz = -nz; iz <= nz; ++iz) {
         clock = std::chrono::steady_clock::now();
-        StackRows(scan, ctx, steps, ix, iy, iz, stack);
+        StackRows(scan, ctx.dt, steps, ix, iy, iz, stack);
         const auto stacked = std::chrono::steady_clock::now();
         ctx.timings.stack += std::chrono::duration<double>(stacked - clock).count();
         SearchPeaks(stack, lags, scan_range, threshold, pars.snrMin, ctx.len2, ctx.len5,

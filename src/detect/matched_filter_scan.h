@@ -64,11 +64,16 @@ struct TemplateScan {
   int32_t lagRange = 0;      // L
   float invN = 0.0f;
   std::vector<AcceptedPeak> peaks;
+  // The station rows (n of them, then one scratch row for a stack), owned by
+  // the work arrays the scan ran in; valid until those are reused.
+  float* rows = nullptr;
+  std::size_t rowStride = 0;
+  float* Row(int k) const { return rows + static_cast<std::size_t>(k) * rowStride; }
 };
 
 // Correlation rows, grid stack and peak search for one template, written
 // directly from the method: this is the reference that faster scans are held
-// to. Fills rows 0..n-1 of ctx.ccRows.
+// to. Its rows are those of ctx.ccRows.
 TemplateScan ScanTemplateReference(const XL_WaveData& tpl, const XL_WaveData& record,
                                    const AePars& pars, RunContext& ctx, float threshold);
 
@@ -77,10 +82,10 @@ void CorrelationRow(const XL_WaveTrace& tpl_trace, const XL_WaveTrace& rec_trace
                     int32_t min_pick, int32_t lag_range, const RunContext& ctx, int mean_mode,
                     float* row);
 
-// Delay-and-sum of the station rows for one offset, times invN, into `stack`
-// (lag_range entries).
-void StackRows(const TemplateScan& scan, const RunContext& ctx, const GridSteps& steps,
-               int32_t ix, int32_t iy, int32_t iz, float* stack);
+// Delay-and-sum of the scan's station rows for one offset, times invN, into
+// `stack` (lag_range entries).
+void StackRows(const TemplateScan& scan, float dt, const GridSteps& steps, int32_t ix, int32_t iy,
+               int32_t iz, float* stack);
 
 // Peak search over one stack row; calls `accept(q, value, snr1, snr2)` for
 // each accepted peak.

@@ -20,7 +20,7 @@ void ScanDiagnostics::Write(const std::string& path, const TemplateScan& scan,
       std::snprintf(label.data(), label.size(), "_Sta%03d_",
                     scan.stations.traceIndex[static_cast<std::size_t>(k)]);
     }
-    rows.push_back(ctx.Row(k));
+    rows.push_back(scan.Row(k));
     names.push_back(label.data());
   }
   WriteSacsChannels(path, rows.data(), names.data(), n + 1, 0, scan.lagRange, ctx.dt,
@@ -30,10 +30,10 @@ void ScanDiagnostics::Write(const std::string& path, const TemplateScan& scan,
 void ScanDiagnostics::WriteStack(const TemplateScan& scan, RunContext& ctx) const {
   const int n = scan.stations.n();
   if (scan.lagRange <= 0) return;
-  float* mean = ctx.Row(n);
+  float* mean = scan.Row(n);
   for (int32_t q = 0; q < scan.lagRange; ++q) {
     float sum = 0.0f;
-    for (int k = 0; k < n; ++k) sum += ctx.Row(k)[q];
+    for (int k = 0; k < n; ++k) sum += scan.Row(k)[q];
     mean[q] = sum * scan.invN;
   }
   Write(StrPrintf("%s%s_CC.sacs", out_dir_.c_str(), CurrentTimeText(1).c_str()), scan, ctx);
@@ -42,7 +42,7 @@ void ScanDiagnostics::WriteStack(const TemplateScan& scan, RunContext& ctx) cons
 void ScanDiagnostics::WriteCandidate(const TemplateScan& scan, const GridSteps& steps,
                                      const AcceptedPeak& peak, RunContext& ctx) const {
   if (scan.lagRange <= 0) return;
-  StackRows(scan, ctx, steps, peak.ix, peak.iy, peak.iz, ctx.Row(scan.stations.n()));
+  StackRows(scan, ctx.dt, steps, peak.ix, peak.iy, peak.iz, scan.Row(scan.stations.n()));
   Write(StrPrintf("%s%s_CC%.2f.sacs", out_dir_.c_str(), CurrentTimeText(1).c_str(),
                   static_cast<double>(peak.value)),
         scan, ctx);

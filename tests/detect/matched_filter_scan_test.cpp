@@ -161,9 +161,11 @@ TEST(StackRows, ShiftsMoveStationRowsBothWays) {
     ctx.Row(0)[q] = static_cast<float>(q + 1);
     ctx.Row(1)[q] = static_cast<float>(100 * (q + 1));
   }
+  scan.rows = ctx.ccRows.data();
+  scan.rowStride = ctx.RowStride();
   GridSteps steps{1.0f, 1.0f, 1.0f};
   std::vector<float> s(10);
-  StackRows(scan, ctx, steps, 1, 0, 0, s.data());
+  StackRows(scan, ctx.dt, steps, 1, 0, 0, s.data());
   // Station 0 (+3): its entries 3..9 land on 0..6. Station 1 (-3): its
   // entries 0..6 land on 3..9.
   EXPECT_EQ(s[0], 0.5f * 4);
