@@ -168,6 +168,35 @@ void StackRows(const TemplateScan& scan, float dt, const GridSteps& steps, int32
   for (int32_t q = 0; q < lags; ++q) stack[q] *= scan.invN;
 }
 
+void FindGridPeaksReference(TemplateScan& scan, const AePars& pars, const RunContext& ctx,
+                            float threshold, ScanTimings* timings) {
+  const int32_t lags = scan.lagRange;
+  if (lags <= 0) return;
+  const GridSteps steps = ComputeGridSteps(pars);
+  const int32_t nx = std::max(pars.gridStepsX, 0);
+  const int32_t ny = std::max(pars.gridStepsY, 0);
+  const int32_t nz = std::max(pars.gridStepsZ, 0);
+  const int32_t scan_range = lags - ctx.winLen;
+  float* stack = scan.Row(scan.stations.n());
+  for (int32_t ix = -nx; ix <= nx; ++ix) {
+    for (int32_t iy = -ny; iy <= ny; ++iy) {
+      for (int32_t iz = -nz; iz <= nz; ++iz) {
+        const auto clock = std::chrono::steady_clock::now();
+        StackRows(scan, ctx.dt, steps, ix, iy, iz, stack);
+        const auto stacked = std::chrono::steady_clock::now();
+        SearchPeaks(stack, lags, scan_range, threshold, pars.snrMin, ctx.len2, ctx.len5,
+                    [&](int32_t q, float value, float snr1, float snr2) {
+                      scan.peaks.push_back({ix, iy, iz, q, value, snr1, snr2});
+                    });
+        if (timings) {
+          timings->stack += std::chrono::duration<double>(stacked - clock).count();
+          timings->peakSearch += SecondsSince(stacked);
+        }
+      }
+    }
+  }
+}
+
 TemplateScan ScanTemplateReference(const XL_WaveData& tpl, const XL_WaveData& record,
                                    const AePars& pars, RunContext& ctx, float threshold) {
   TemplateScan scan;
@@ -195,27 +224,7 @@ TemplateScan ScanTemplateReference(const XL_WaveData& tpl, const XL_WaveData& re
 
   ctx.timings.correlation += SecondsSince(clock);
 
-  const GridSteps steps = ComputeGridSteps(pars);
-  const int32_t nx = std::max(pars.gridStepsX, 0);
-  const int32_t ny = std::max(pars.gridStepsY, 0);
-  const int32_t nz = std::max(pars.gridStepsZ, 0);
-  const int32_t scan_range = lags - ctx.winLen;
-  float* stack = scan.Row(sel.n());
-  for (int32_t ix = -nx; ix <= nx; ++ix) {
-    for (int32_t iy = -ny; iy <= ny; ++iy) {
-      for (int32_t iz = -nz; iz <= nz; ++iz) {
-        clock = std::chrono::steady_clock::now();
-        StackRows(scan, ctx.dt, steps, ix, iy, iz, stack);
-        const auto stacked = std::chrono::steady_clock::now();
-        ctx.timings.stack += std::chrono::duration<double>(stacked - clock).count();
-        SearchPeaks(stack, lags, scan_range, threshold, pars.snrMin, ctx.len2, ctx.len5,
-                    [&](int32_t q, float value, float snr1, float snr2) {
-                      scan.peaks.push_back({ix, iy, iz, q, value, snr1, snr2});
-                    });
-        ctx.timings.peakSearch += SecondsSince(stacked);
-      }
-    }
-  }
+  FindGridPeaksReference(scan, pars, ctx, threshold, &ctx.timings);
   return scan;
 }
 

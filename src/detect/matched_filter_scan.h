@@ -77,6 +77,11 @@ struct TemplateScan {
 TemplateScan ScanTemplateReference(const XL_WaveData& tpl, const XL_WaveData& record,
                                    const AePars& pars, RunContext& ctx, float threshold);
 
+// Delay-and-sum and peak search over the whole grid, from the station rows
+// already in `scan`; appends the accepted peaks in loop order.
+void FindGridPeaksReference(TemplateScan& scan, const AePars& pars, const RunContext& ctx,
+                            float threshold, ScanTimings* timings);
+
 // One station's correlation row over `lag_range` lags (both `mean` modes).
 void CorrelationRow(const XL_WaveTrace& tpl_trace, const XL_WaveTrace& rec_trace, int32_t pick,
                     int32_t min_pick, int32_t lag_range, const RunContext& ctx, int mean_mode,

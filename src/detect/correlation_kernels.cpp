@@ -1,0 +1,217 @@
+#include "detect/correlation_kernels.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+
+// The generic vector templates below are always inlined into functions
+// compiled for the matching instruction set, so no vector crosses a call.
+#pragma GCC diagnostic ignored "-Wpsabi"
+
+namespace qae {
+
+namespace {
+
+std::atomic<int> g_forced{-1};
+
+template <int N>
+using DoubleVec __attribute__((vector_size(N * 8))) = double;
+template <int N>
+using FloatVec __attribute__((vector_size(N * 4))) = float;
+
+template <int N>
+__attribute__((always_inline)) inline DoubleVec<N> LoadAsDouble(const float* p) {
+  FloatVec<N> f;
+  std::memcpy(&f, p, sizeof f);
+  return __builtin_convertvector(f, DoubleVec<N>);
+}
+
+template <int N>
+__attribute__((always_inline)) inline void Store(double* p, DoubleVec<N> v) {
+  std::memcpy(p, &v, sizeof v);
+}
+
+template <int N>
+__attribute__((always_inline)) inline DoubleVec<N> Load(const double* p) {
+  DoubleVec<N> v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+// The scalar loops, the reference of every vector version.
+void PlainScalar(const float* x, const double* y, int32_t w, int32_t from, int32_t n_lags,
+                 double* cxy) {
+  for (int32_t t = from; t < n_lags; ++t) {
+    double acc = 0.0;
+    for (int32_t j = 0; j < w; ++j) acc += static_cast<double>(x[t + j]) * y[j];
+    cxy[t] = acc;
+  }
+}
+
+void DemeanedScalar(const float* x, const double* yc, const double* mean_r, int32_t w,
+                    int32_t from, int32_t n_lags, double* cxy, double* er) {
+  for (int32_t t = from; t < n_lags; ++t) {
+    double c = 0.0;
+    double e = 0.0;
+    for (int32_t j = 0; j < w; ++j) {
+      const double d = static_cast<double>(x[t + j]) - mean_r[t];
+      c += d * yc[j];
+      e += d * d;
+    }
+    cxy[t] = c;
+    er[t] = e;
+  }
+}
+
+// Two vectors of lags at a time hide the latency of the sum chains.
+template <int N>
+__attribute__((always_inline)) inline void PlainVec(const float* x, const double* y, int32_t w,
+                                                    int32_t n_lags, double* cxy) {
+  int32_t t = 0;
+  for (; t + 2 * N <= n_lags; t += 2 * N) {
+    DoubleVec<N> a0 = {};
+    DoubleVec<N> a1 = {};
+    for (int32_t j = 0; j < w; ++j) {
+      const double yj = y[j];
+      a0 += LoadAsDouble<N>(x + t + j) * yj;
+      a1 += LoadAsDouble<N>(x + t + N + j) * yj;
+    }
+    Store<N>(cxy + t, a0);
+    Store<N>(cxy + t + N, a1);
+  }
+  PlainScalar(x, y, w, t, n_lags, cxy);
+}
+
+template <int N>
+__attribute__((always_inline)) inline void DemeanedVec(const float* x, const double* yc,
+                                                       const double* mean_r, int32_t w,
+                                                       int32_t n_lags, double* cxy, double* er) {
+  int32_t t = 0;
+  for (; t + N <= n_lags; t += N) {
+    const DoubleVec<N> m = Load<N>(mean_r + t);
+    DoubleVec<N> c = {};
+    DoubleVec<N> e = {};
+    for (int32_t j = 0; j < w; ++j) {
+      const DoubleVec<N> d = LoadAsDouble<N>(x + t + j) - m;
+      c += d * yc[j];
+      e += d * d;
+    }
+    Store<N>(cxy + t, c);
+    Store<N>(er + t, e);
+  }
+  DemeanedScalar(x, yc, mean_r, w, t, n_lags, cxy, er);
+}
+
+__attribute__((target("avx2"))) void PlainAvx2(const float* x, const double* y, int32_t w,
+                                               int32_t n, double* cxy) {
+  PlainVec<4>(x, y, w, n, cxy);
+}
+__attribute__((target("avx512f"))) void PlainAvx512(const float* x, const double* y, int32_t w,
+                                                    int32_t n, double* cxy) {
+  PlainVec<8>(x, y, w, n, cxy);
+}
+__attribute__((target("avx2"))) void DemeanedAvx2(const float* x, const double* yc,
+                                                  const double* m, int32_t w, int32_t n,
+                                                  double* cxy, double* er) {
+  DemeanedVec<4>(x, yc, m, w, n, cxy, er);
+}
+__attribute__((target("avx512f"))) void DemeanedAvx512(const float* x, const double* yc,
+                                                       const double* m, int32_t w, int32_t n,
+                                                       double* cxy, double* er) {
+  DemeanedVec<8>(x, yc, m, w, n, cxy, er);
+}
+
+template <typename Op>
+__attribute__((always_inline)) inline void Elementwise(int64_t n, Op op) {
+  for (int64_t i = 0; i < n; ++i) op(i);
+}
+
+__attribute__((target("avx512f"))) void AddAvx512(float* d, const float* s, int64_t n) {
+  Elementwise(n, [&](int64_t i) { d[i] += s[i]; });
+}
+__attribute__((target("avx2"))) void AddAvx2(float* d, const float* s, int64_t n) {
+  Elementwise(n, [&](int64_t i) { d[i] += s[i]; });
+}
+void AddScalar(float* d, const float* s, int64_t n) {
+  Elementwise(n, [&](int64_t i) { d[i] += s[i]; });
+}
+__attribute__((target("avx512f"))) void MaxAvx512(float* d, const float* a, const float* b,
+                                                  int64_t n) {
+  Elementwise(n, [&](int64_t i) { d[i] = a[i] < b[i] ? b[i] : a[i]; });
+}
+__attribute__((target("avx2"))) void MaxAvx2(float* d, const float* a, const float* b, int64_t n) {
+  Elementwise(n, [&](int64_t i) { d[i] = a[i] < b[i] ? b[i] : a[i]; });
+}
+void MaxScalar(float* d, const float* a, const float* b, int64_t n) {
+  Elementwise(n, [&](int64_t i) { d[i] = a[i] < b[i] ? b[i] : a[i]; });
+}
+
+KernelIsa Active() {
+  const int forced = g_forced.load(std::memory_order_relaxed);
+  const KernelIsa best = DetectKernelIsa();
+  if (forced < 0) return best;
+  return std::min(static_cast<KernelIsa>(forced), best);
+}
+
+}  // namespace
+
+KernelIsa DetectKernelIsa() {
+  static const KernelIsa isa = [] {
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx512f")) return KernelIsa::kAvx512;
+    if (__builtin_cpu_supports("avx2")) return KernelIsa::kAvx2;
+    return KernelIsa::kScalar;
+  }();
+  return isa;
+}
+
+const char* KernelIsaName(KernelIsa isa) {
+  switch (isa) {
+    case KernelIsa::kAvx512: return "avx512";
+    case KernelIsa::kAvx2: return "avx2";
+    default: return "scalar";
+  }
+}
+
+void SetKernelIsaForTesting(KernelIsa isa) {
+  g_forced.store(static_cast<int>(isa), std::memory_order_relaxed);
+}
+
+void CrossSumsPlain(const float* x, const double* y, int32_t w, int32_t n_lags, double* cxy) {
+  switch (Active()) {
+    case KernelIsa::kAvx512: return PlainAvx512(x, y, w, n_lags, cxy);
+    case KernelIsa::kAvx2: return PlainAvx2(x, y, w, n_lags, cxy);
+    default: return PlainScalar(x, y, w, 0, n_lags, cxy);
+  }
+}
+
+void CrossSumsDemeaned(const float* x, const double* yc, const double* mean_r, int32_t w,
+                       int32_t n_lags, double* cxy, double* er) {
+  switch (Active()) {
+    case KernelIsa::kAvx512: return DemeanedAvx512(x, yc, mean_r, w, n_lags, cxy, er);
+    case KernelIsa::kAvx2: return DemeanedAvx2(x, yc, mean_r, w, n_lags, cxy, er);
+    default: return DemeanedScalar(x, yc, mean_r, w, 0, n_lags, cxy, er);
+  }
+}
+
+void AddInto(float* dst, const float* src, int64_t n) {
+  switch (Active()) {
+    case KernelIsa::kAvx512: return AddAvx512(dst, src, n);
+    case KernelIsa::kAvx2: return AddAvx2(dst, src, n);
+    default: return AddScalar(dst, src, n);
+  }
+}
+
+void ScaleBy(float* dst, float factor, int64_t n) {
+  for (int64_t i = 0; i < n; ++i) dst[i] *= factor;
+}
+
+void MaxOf(float* dst, const float* a, const float* b, int64_t n) {
+  switch (Active()) {
+    case KernelIsa::kAvx512: return MaxAvx512(dst, a, b, n);
+    case KernelIsa::kAvx2: return MaxAvx2(dst, a, b, n);
+    default: return MaxScalar(dst, a, b, n);
+  }
+}
+
+}  // namespace qae

@@ -1,0 +1,35 @@
+// Vector kernels of the scan. Each gives exactly the bits of the
+// straightforward loops in matched_filter_scan.cpp: vectors run across lags
+// (or stack entries), and every lane performs the same double-precision
+// operations in the same order as the scalar code, so no sum is reordered.
+#pragma once
+
+#include <cstdint>
+
+namespace qae {
+
+// The instruction set the kernels use on this processor.
+enum class KernelIsa { kScalar, kAvx2, kAvx512 };
+KernelIsa DetectKernelIsa();
+const char* KernelIsaName(KernelIsa isa);
+// Forces an instruction set (tests compare every one with the scalar code);
+// a set the processor lacks falls back to the best it has.
+void SetKernelIsaForTesting(KernelIsa isa);
+
+// cxy[t] = sum over j < w of x[t + j] * y[j], summed in order of j, for
+// t < n_lags. x holds n_lags + w - 1 values.
+void CrossSumsPlain(const float* x, const double* y, int32_t w, int32_t n_lags, double* cxy);
+
+// With window means removed: d = x[t + j] - mean_r[t];
+// cxy[t] = sum of d * yc[j], er[t] = sum of d * d, in order of j.
+void CrossSumsDemeaned(const float* x, const double* yc, const double* mean_r, int32_t w,
+                       int32_t n_lags, double* cxy, double* er);
+
+// dst[i] += src[i] for i < n.
+void AddInto(float* dst, const float* src, int64_t n);
+// dst[i] *= factor for i < n.
+void ScaleBy(float* dst, float factor, int64_t n);
+// dst[i] = max(a[i], b[i]) for i < n.
+void MaxOf(float* dst, const float* a, const float* b, int64_t n);
+
+}  // namespace qae

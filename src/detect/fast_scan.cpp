@@ -1,0 +1,352 @@
+#include "detect/fast_scan.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <limits>
+#include <map>
+
+#include "detect/correlation_kernels.h"
+
+namespace qae {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double Seconds(Clock::time_point a, Clock::time_point b) {
+  return std::chrono::duration<double>(b - a).count();
+}
+
+inline float SampleOrZero(const XL_WaveTrace& t, int64_t i) {
+  const int64_t valid = std::min(t.sampleCount, t.AllocatedSlots());
+  return (i >= 0 && i < valid) ? t.samples[static_cast<std::size_t>(i)] : 0.0f;
+}
+
+inline float Normalised(double cxy, double e_t, double e_r) {
+  const double energy = e_t * e_r;
+  if (!(energy > 0.0)) return 0.0f;
+  return static_cast<float>(cxy / std::sqrt(energy));
+}
+
+// Half-open lag intervals.
+struct Interval {
+  int32_t begin;
+  int32_t end;
+};
+
+// The per-lag upper bound of every stack the grid can produce. Adding a
+// station's largest possible contribution instead of its actual one can
+// only raise each float sum (rounding is monotone), so the bound holds for
+// the stacks as computed, not just in exact arithmetic. A bound that is not
+// a number cannot prune.
+void ComputeBound(const TemplateScan& scan, const std::vector<int32_t>& smin,
+                  const std::vector<int32_t>& smax, ScanWorkspace& ws) {
+  const int32_t lags = scan.lagRange;
+  std::fill(ws.bound.begin(), ws.bound.begin() + lags, 0.0f);
+  for (int k = 0; k < scan.stations.n(); ++k) {
+    const int32_t lo = smin[static_cast<std::size_t>(k)];
+    const int32_t width = smax[static_cast<std::size_t>(k)] - lo + 1;
+    // ext[i] = row[i + lo] inside the row, 0 outside; the window maximum of
+    // ext over [q, q + width) is the station's largest contribution at q.
+    const int64_t n_ext = static_cast<int64_t>(lags) + width;
+    const float* row = scan.Row(k);
+    float* ext = ws.ext.data();
+    for (int64_t i = 0; i < n_ext; ++i) {
+      const int64_t r = i + lo;
+      ext[i] = (r >= 0 && r < lags) ? row[r] : 0.0f;
+    }
+    // Window maxima by doubling: after a pass of span p, cur[i] is the
+    // maximum of ext[i .. i + p).
+    float* cur = ext;
+    float* next = ws.max_a.data();
+    int64_t span = 1;
+    while (span * 2 <= width) {
+      MaxOf(next, cur, cur + span, n_ext - span);
+      std::swap(cur, next);
+      if (cur == ws.max_a.data()) next = ws.max_b.data();
+      else next = ws.max_a.data();
+      span *= 2;
+    }
+    float* m = next;
+    if (span < width) {
+      MaxOf(m, cur, cur + (width - span), lags);
+    } else {
+      m = cur;
+    }
+    AddInto(ws.bound.data(), m, lags);
+  }
+  for (int32_t q = 0; q < lags; ++q) {
+    float& b = ws.bound[static_cast<std::size_t>(q)];
+    b *= scan.invN;
+    if (std::isnan(b)) b = std::numeric_limits<float>::infinity();
+  }
+}
+
+// Lags where a peak search can read the stack: every lag whose bound reaches
+// the threshold, widened by `reach` on each side.
+std::vector<Interval> EvaluationIntervals(const float* bound, int32_t lags, float threshold,
+                                          int32_t reach) {
+  std::vector<Interval> out;
+  for (int32_t q = 0; q < lags; ++q) {
+    if (!(bound[q] >= threshold)) continue;
+    const int32_t begin = static_cast<int32_t>(std::max<int64_t>(0, int64_t{q} - reach));
+    const int32_t end = static_cast<int32_t>(std::min<int64_t>(lags, int64_t{q} + reach + 1));
+    if (!out.empty() && begin <= out.back().end) {
+      out.back().end = std::max(out.back().end, end);
+    } else {
+      out.push_back({begin, end});
+    }
+  }
+  return out;
+}
+
+// The stack of one shift vector on the evaluation intervals, with the
+// reference's operations: station by station, each over its overlap, then
+// the factor.
+void StackOnIntervals(const TemplateScan& scan, const int32_t* shifts,
+                      const std::vector<Interval>& intervals, float* stack) {
+  const int32_t lags = scan.lagRange;
+  for (const Interval& iv : intervals) {
+    std::fill(stack + iv.begin, stack + iv.end, 0.0f);
+    for (int k = 0; k < scan.stations.n(); ++k) {
+      const int32_t s = shifts[k];
+      const int64_t lo = std::max<int64_t>(iv.begin, -int64_t{s});
+      const int64_t hi = std::min<int64_t>(iv.end, int64_t{lags} - s);
+      if (hi > lo) AddInto(stack + lo, scan.Row(k) + lo + s, hi - lo);
+    }
+    ScaleBy(stack + iv.begin, scan.invN, iv.end - iv.begin);
+  }
+}
+
+// The peak search of SearchPeaks, stepping over lags whose bound does not
+// exceed the threshold (their stack cannot either, and the search only
+// steps past such lags).
+template <typename Accept>
+void SearchPeaksPruned(const float* stack, const float* bound, int32_t lag_range,
+                       int32_t scan_range, float threshold, float snr_min, int32_t len2,
+                       int32_t len5, Accept&& accept) {
+  int32_t q = 0;
+  while (q < scan_range) {
+    if (!(bound[q] > threshold)) {
+      ++q;
+      continue;
+    }
+    if (stack[q] > threshold) {
+      while (q < scan_range && stack[q] <= stack[q + 1]) ++q;
+      const int64_t q64 = q;
+      const auto e1 = static_cast<int32_t>(std::max<int64_t>(1, q64 - len2));
+      const auto s1 = static_cast<int32_t>(std::max<int64_t>(0, q64 - len2 - len5));
+      const auto s2 = static_cast<int32_t>(std::min<int64_t>(q64 + len2, lag_range - 1));
+      const auto e2 = static_cast<int32_t>(std::min<int64_t>(lag_range - 1, q64 + len2 + len5));
+      const float snr1 = static_cast<float>(stack[q] / MeanAbs(stack, s1, e1));
+      const float snr2 = static_cast<float>(stack[q] / MeanAbs(stack, s2, e2));
+      if (snr1 >= snr_min && snr2 >= snr_min) {
+        accept(q, stack[q], snr1, snr2);
+        while (q < scan_range && stack[q] >= threshold) ++q;
+      }
+    }
+    ++q;
+  }
+}
+
+}  // namespace
+
+void FindGridPeaksFast(TemplateScan& scan, const AePars& pars, const RunContext& ctx,
+                       ScanWorkspace& ws, float threshold, ScanTimings* timings) {
+  const int32_t lags = scan.lagRange;
+  if (lags <= 0) return;
+  const StationSelection& sel = scan.stations;
+  const auto t1 = Clock::now();
+  // Shift vectors of the grid, in loop order, and the distinct ones.
+  const GridSteps steps = ComputeGridSteps(pars);
+  const int32_t nx = std::max(pars.gridStepsX, 0);
+  const int32_t ny = std::max(pars.gridStepsY, 0);
+  const int32_t nz = std::max(pars.gridStepsZ, 0);
+  const int n = sel.n();
+  std::map<std::vector<int32_t>, int> distinct;
+  std::vector<std::vector<int32_t>> vectors;
+  std::vector<int> offset_vector;
+  std::vector<int32_t> smin(static_cast<std::size_t>(n), std::numeric_limits<int32_t>::max());
+  std::vector<int32_t> smax(static_cast<std::size_t>(n), std::numeric_limits<int32_t>::min());
+  std::vector<int32_t> shifts(static_cast<std::size_t>(n));
+  for (int32_t ix = -nx; ix <= nx; ++ix) {
+    for (int32_t iy = -ny; iy <= ny; ++iy) {
+      for (int32_t iz = -nz; iz <= nz; ++iz) {
+        const float dx = static_cast<float>(ix) * steps.sx;
+        const float dy = static_cast<float>(iy) * steps.sy;
+        const float dz = static_cast<float>(iz) * steps.sz;
+        for (int k = 0; k < n; ++k) {
+          // A shift beyond the lag range leaves no overlap; clamping it
+          // changes nothing and keeps the windows of the bound finite.
+          const int32_t s = std::clamp(
+              StationShift(sel.gradient[static_cast<std::size_t>(k)], dx, dy, dz, ctx.dt), -lags,
+              lags);
+          shifts[static_cast<std::size_t>(k)] = s;
+          smin[static_cast<std::size_t>(k)] = std::min(smin[static_cast<std::size_t>(k)], s);
+          smax[static_cast<std::size_t>(k)] = std::max(smax[static_cast<std::size_t>(k)], s);
+        }
+        const auto [it, added] = distinct.try_emplace(shifts, static_cast<int>(vectors.size()));
+        if (added) vectors.push_back(shifts);
+        offset_vector.push_back(it->second);
+      }
+    }
+  }
+
+  ComputeBound(scan, smin, smax, ws);
+  const int32_t reach = static_cast<int32_t>(
+      std::min<int64_t>(int64_t{ctx.len2} + ctx.len5 + 1, std::numeric_limits<int32_t>::max()));
+  const std::vector<Interval> intervals =
+      EvaluationIntervals(ws.bound.data(), lags, threshold, reach);
+  if (timings) timings->stack += Seconds(t1, Clock::now());
+
+  // Peaks of each distinct vector (lag and values), found at its first use.
+  struct VectorPeak {
+    int32_t q;
+    float value;
+    float snr1;
+    float snr2;
+  };
+  std::vector<std::vector<VectorPeak>> vector_peaks(vectors.size());
+  std::vector<bool> done(vectors.size(), false);
+  float* stack = scan.Row(n);
+  const int32_t scan_range = lags - ctx.winLen;
+  double stack_s = 0.0;
+  double peak_s = 0.0;
+  std::size_t offset = 0;
+  for (int32_t ix = -nx; ix <= nx; ++ix) {
+    for (int32_t iy = -ny; iy <= ny; ++iy) {
+      for (int32_t iz = -nz; iz <= nz; ++iz) {
+        const int v = offset_vector[offset++];
+        if (!intervals.empty() && !done[static_cast<std::size_t>(v)]) {
+          const auto a = Clock::now();
+          StackOnIntervals(scan, vectors[static_cast<std::size_t>(v)].data(), intervals, stack);
+          const auto b = Clock::now();
+          SearchPeaksPruned(stack, ws.bound.data(), lags, scan_range, threshold, pars.snrMin,
+                            ctx.len2, ctx.len5,
+                            [&](int32_t q, float value, float snr1, float snr2) {
+                              vector_peaks[static_cast<std::size_t>(v)].push_back(
+                                  {q, value, snr1, snr2});
+                            });
+          stack_s += Seconds(a, b);
+          peak_s += Seconds(b, Clock::now());
+        }
+        done[static_cast<std::size_t>(v)] = true;
+        for (const VectorPeak& p : vector_peaks[static_cast<std::size_t>(v)]) {
+          scan.peaks.push_back({ix, iy, iz, p.q, p.value, p.snr1, p.snr2});
+        }
+      }
+    }
+  }
+  if (timings) {
+    timings->stack += stack_s;
+    timings->peakSearch += peak_s;
+  }
+}
+
+void ScanWorkspace::Allocate(int32_t n_traces, int32_t n_lags, int32_t win_len) {
+  const auto lags = static_cast<std::size_t>(std::max(n_lags, 0));
+  const auto n = static_cast<std::size_t>(std::max(n_traces, 0));
+  stride = lags;
+  rows.assign((n + 1) * lags, 0.0f);
+  bound.assign(lags, 0.0f);
+  // Shifts are bounded by the lag range: a wider window cannot change the
+  // bound (all of it lies outside the row); the extension covers the
+  // largest window the grid can ask for.
+  ext.assign(3 * lags + 2, 0.0f);
+  max_a.assign(ext.size(), 0.0f);
+  max_b.assign(ext.size(), 0.0f);
+  xs.assign(lags + static_cast<std::size_t>(std::max(win_len, 0)) + 1, 0.0f);
+  y.assign(static_cast<std::size_t>(std::max(win_len, 0)), 0.0);
+  cxy.assign(lags, 0.0);
+  er.assign(lags, 0.0);
+  mean_r.assign(lags, 0.0);
+}
+
+void CorrelationRowFast(const XL_WaveTrace& tpl_trace, const XL_WaveTrace& rec_trace,
+                        int32_t pick, int32_t min_pick, int32_t lag_range, const RunContext& ctx,
+                        int mean_mode, ScanWorkspace& ws, float* row) {
+  const int32_t w = ctx.winLen;
+  std::fill(row, row + std::max(lag_range, 0), 0.0f);
+  if (lag_range <= 0 || w <= 0) return;
+  double* y = ws.y.data();
+  for (int32_t j = 0; j < w; ++j) y[j] = SampleOrZero(tpl_trace, int64_t{pick} - ctx.preLen + j);
+  const int64_t x0 = static_cast<int64_t>(pick) - min_pick;
+  float* xs = ws.xs.data();
+  const int64_t n_x = static_cast<int64_t>(lag_range) + w - 1;
+  for (int64_t i = 0; i < n_x; ++i) xs[i] = SampleOrZero(rec_trace, x0 + i);
+
+  if (mean_mode != 0) {
+    double m_t = 0.0;
+    double m_r = 0.0;
+    for (int32_t j = 0; j < w; ++j) {
+      m_t += y[j];
+      m_r += xs[j];
+    }
+    m_t /= static_cast<double>(w);
+    m_r /= static_cast<double>(w);
+    double e_t = 0.0;
+    for (int32_t j = 0; j < w; ++j) e_t += (y[j] - m_t) * (y[j] - m_t);
+    double* mean_r = ws.mean_r.data();
+    mean_r[0] = m_r;
+    for (int32_t t = 1; t < lag_range; ++t) {
+      m_r += (static_cast<double>(xs[t + w - 1]) - static_cast<double>(xs[t - 1])) /
+             static_cast<double>(w);
+      mean_r[t] = m_r;
+    }
+    for (int32_t j = 0; j < w; ++j) y[j] = y[j] - m_t;
+    CrossSumsDemeaned(xs, y, mean_r, w, lag_range, ws.cxy.data(), ws.er.data());
+    for (int32_t t = 0; t < lag_range; ++t) row[t] = Normalised(ws.cxy[t], e_t, ws.er[t]);
+    return;
+  }
+
+  double e_t = 0.0;
+  double e_r = 0.0;
+  for (int32_t j = 0; j < w; ++j) {
+    e_t += y[j] * y[j];
+    e_r += static_cast<double>(xs[j]) * xs[j];
+  }
+  CrossSumsPlain(xs, y, w, lag_range, ws.cxy.data());
+  for (int32_t t = 0; t < lag_range; ++t) {
+    if (t > 0) {
+      const double out = xs[t - 1];
+      const double in = xs[t + w - 1];
+      e_r = e_r - out * out + in * in;
+    }
+    row[t] = Normalised(ws.cxy[static_cast<std::size_t>(t)], e_t, e_r);
+  }
+}
+
+TemplateScan ScanTemplateFast(const XL_WaveData& tpl, const XL_WaveData& record,
+                              const AePars& pars, const RunContext& ctx, ScanWorkspace& ws,
+                              float threshold, ScanTimings* timings) {
+  TemplateScan scan;
+  if (tpl.TraceCount() == 0) return scan;
+  scan.stations = SelectStations(tpl, pars, ctx);
+  const StationSelection& sel = scan.stations;
+  if (sel.m < pars.minStations || sel.n() < pars.minStations) return scan;
+  scan.scanned = true;
+  scan.invN = 1.0f / static_cast<float>(sel.n());
+  scan.lagRange = ctx.nLags - (sel.maxPick - sel.minPick);
+  scan.rows = ws.rows.data();
+  scan.rowStride = ws.stride;
+  const int32_t lags = scan.lagRange;
+  if (lags <= 0) return scan;
+  if (timings) ++timings->templateRecords;
+
+  auto t0 = Clock::now();
+  for (int k = 0; k < sel.n(); ++k) {
+    const int i = sel.traceIndex[static_cast<std::size_t>(k)];
+    static const XL_WaveTrace kEmpty;
+    const XL_WaveTrace& rec_trace = i < record.TraceCount() ? record.Trace(i) : kEmpty;
+    CorrelationRowFast(tpl.Trace(i), rec_trace, sel.pick[static_cast<std::size_t>(k)],
+                       sel.minPick, lags, ctx, pars.mean, ws, scan.Row(k));
+  }
+  auto t1 = Clock::now();
+  if (timings) timings->correlation += Seconds(t0, t1);
+
+  FindGridPeaksFast(scan, pars, ctx, ws, threshold, timings);
+  return scan;
+}
+
+}  // namespace qae

@@ -1,0 +1,240 @@
+// The fast scan against the straightforward one: the same bits everywhere.
+#include "detect/fast_scan.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+
+#include "detect/correlation_kernels.h"
+#include "util/text.h"
+
+namespace qae {
+namespace {
+
+const KernelIsa kIsas[] = {KernelIsa::kScalar, KernelIsa::kAvx2, KernelIsa::kAvx512};
+
+class IsaGuard {
+ public:
+  explicit IsaGuard(KernelIsa isa) { SetKernelIsaForTesting(isa); }
+  ~IsaGuard() { SetKernelIsaForTesting(DetectKernelIsa()); }
+};
+
+bool SameBits(float a, float b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+void ExpectSamePeaks(const std::vector<AcceptedPeak>& fast, const std::vector<AcceptedPeak>& ref,
+                     const std::string& what) {
+  ASSERT_EQ(fast.size(), ref.size()) << what;
+  for (std::size_t i = 0; i < ref.size(); ++i) {
+    const AcceptedPeak& a = fast[i];
+    const AcceptedPeak& b = ref[i];
+    ASSERT_TRUE(a.ix == b.ix && a.iy == b.iy && a.iz == b.iz && a.q == b.q &&
+                SameBits(a.value, b.value) && SameBits(a.snr1, b.snr1) &&
+                SameBits(a.snr2, b.snr2))
+        << what << ": peak " << i << " differs: fast (" << a.ix << "," << a.iy << "," << a.iz
+        << ") q=" << a.q << " v=" << a.value << ", reference (" << b.ix << "," << b.iy << ","
+        << b.iz << ") q=" << b.q << " v=" << b.value;
+  }
+}
+
+TEST(CorrelationRowFast, SameBitsAsTheReferenceOnEveryInstructionSet) {
+  std::mt19937 rng(5);
+  std::normal_distribution<float> noise(0.0f, 100.0f);
+  for (KernelIsa isa : kIsas) {
+    IsaGuard guard(isa);
+    for (int32_t win : {1, 7, 40, 41}) {
+      for (int32_t lags : {1, 5, 17, 1000}) {
+        for (int mean_mode : {0, 1}) {
+          XL_WaveTrace tpl(1400);
+          XL_WaveTrace rec(1300);  // shorter: windows run past its end
+          for (auto& v : tpl.samples) v = std::round(noise(rng));
+          for (auto& v : rec.samples) v = noise(rng) + 500.0f;
+          RunContext ctx;
+          ctx.winLen = win;
+          ctx.preLen = win / 4;
+          ctx.nLags = lags;
+          ScanWorkspace ws;
+          ws.Allocate(1, lags, win);
+          std::vector<float> ref(static_cast<std::size_t>(lags));
+          std::vector<float> fast(static_cast<std::size_t>(lags));
+          CorrelationRow(tpl, rec, 300, 250, lags, ctx, mean_mode, ref.data());
+          CorrelationRowFast(tpl, rec, 300, 250, lags, ctx, mean_mode, ws, fast.data());
+          for (int32_t t = 0; t < lags; ++t) {
+            ASSERT_TRUE(SameBits(ref[static_cast<std::size_t>(t)], fast[static_cast<std::size_t>(t)]))
+                << KernelIsaName(isa) << " win " << win << " lags " << lags << " mean "
+                << mean_mode << " lag " << t;
+          }
+        }
+      }
+    }
+  }
+}
+
+// Station rows written directly, for grid-stage cases the correlation would
+// rarely produce.
+struct GridCase {
+  RunContext ctx;
+  AePars pars;
+  TemplateScan scan;
+  std::vector<float> rows;
+
+  GridCase(int n, int32_t lags, int steps, uint32_t seed) {
+    ctx.dt = 0.1f;
+    ctx.winLen = 40;
+    ctx.len2 = 20;
+    ctx.len5 = 50;
+    ctx.nLags = lags;
+    pars.gridStepsX = pars.gridStepsY = pars.gridStepsZ = steps;
+    pars.gridHalfX = pars.gridHalfY = pars.gridHalfZ = 1.5f;
+    pars.snrMin = 2.0f;
+    scan.scanned = true;
+    scan.lagRange = lags;
+    scan.invN = 1.0f / static_cast<float>(n);
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<double> unit(-1.0, 1.0);
+    for (int k = 0; k < n; ++k) {
+      scan.stations.traceIndex.push_back(k);
+      // Up to about 25 samples of shift at the grid's corners.
+      scan.stations.gradient.emplace_back(0.6 * unit(rng), 0.6 * unit(rng), 0.6 * unit(rng));
+    }
+    rows.assign(static_cast<std::size_t>(n + 1) * static_cast<std::size_t>(lags), 0.0f);
+    scan.rows = rows.data();
+    scan.rowStride = static_cast<std::size_t>(lags);
+  }
+  float* Row(int k) { return scan.Row(k); }
+};
+
+void ExpectFastMatchesReference(GridCase& c, float threshold, const std::string& what) {
+  TemplateScan ref = c.scan;
+  FindGridPeaksReference(ref, c.pars, c.ctx, threshold, nullptr);
+  for (KernelIsa isa : kIsas) {
+    IsaGuard guard(isa);
+    TemplateScan fast = c.scan;
+    ScanWorkspace ws;
+    ws.Allocate(c.scan.stations.n(), c.ctx.nLags, c.ctx.winLen);
+    // The fast scan keeps its rows in the workspace.
+    std::copy(c.rows.begin(), c.rows.end(), ws.rows.begin());
+    fast.rows = ws.rows.data();
+    // Its stack row starts as NaN, so a read of a lag it did not evaluate
+    // shows in the results.
+    std::fill_n(fast.Row(c.scan.stations.n()), c.ctx.nLags, std::nanf(""));
+    FindGridPeaksFast(fast, c.pars, c.ctx, ws, threshold, nullptr);
+    ExpectSamePeaks(fast.peaks, ref.peaks, what + " " + KernelIsaName(isa));
+  }
+}
+
+TEST(FindGridPeaksFast, RandomRowsWithPlantedEvents) {
+  for (uint32_t seed = 1; seed <= 12; ++seed) {
+    const int n = 4 + static_cast<int>(seed % 13);
+    const int steps = static_cast<int>(seed % 3 == 0 ? 0 : seed % 3 == 1 ? 1 : 5);
+    GridCase c(n, 3000, steps, seed);
+    std::mt19937 rng(seed * 77);
+    std::normal_distribution<float> noise(0.0f, 0.15f);
+    for (int k = 0; k < n; ++k) {
+      for (int32_t q = 0; q < 3000; ++q) c.Row(k)[q] = noise(rng);
+    }
+    // Events: one near each end of the scan range, others inside, each a
+    // short correlation pulse at station-dependent lags.
+    for (int32_t at : {2, 700, 1500, 2950 - c.ctx.winLen}) {
+      for (int k = 0; k < n; ++k) {
+        const int32_t q = std::clamp<int32_t>(at + static_cast<int32_t>(rng() % 7) - 3, 0, 2999);
+        c.Row(k)[q] = 0.95f;
+        if (q + 1 < 3000) c.Row(k)[q + 1] = 0.7f;
+      }
+    }
+    for (float thr : {0.3f, 0.5f, 0.8f}) {
+      ExpectFastMatchesReference(c, thr, StrPrintf("seed %u thr %.1f", seed, static_cast<double>(thr)));
+    }
+  }
+}
+
+// Values on a coarse grid of binary fractions make exact ties, plateaus and
+// stacks exactly equal to the threshold.
+TEST(FindGridPeaksFast, PlateausTiesAndValuesAtTheThreshold) {
+  for (uint32_t seed = 1; seed <= 10; ++seed) {
+    GridCase c(4, 1200, seed % 2 ? 5 : 1, seed);
+    std::mt19937 rng(seed);
+    for (int k = 0; k < 4; ++k) {
+      for (int32_t q = 0; q < 1200; ++q) {
+        c.Row(k)[q] = static_cast<float>(static_cast<int>(rng() % 9) - 2) / 8.0f;
+      }
+      for (int32_t q = 300; q < 340; ++q) c.Row(k)[q] = 0.5f;  // a plateau at the threshold
+      for (int32_t q = 600; q < 620; ++q) c.Row(k)[q] = 0.75f;  // a plateau above it
+    }
+    ExpectFastMatchesReference(c, 0.5f, StrPrintf("seed %u", seed));
+    ExpectFastMatchesReference(c, 0.25f, StrPrintf("seed %u low", seed));
+  }
+}
+
+TEST(FindGridPeaksFast, NegativeRowsWhereShiftedStationsContributeZero) {
+  // Rows all negative except a pulse: a station shifted off its row adds 0,
+  // more than any of its values, so the bound must count that 0.
+  GridCase c(5, 800, 5, 3);
+  c.pars.snrMin = 0.0f;
+  for (int k = 0; k < 5; ++k) {
+    for (int32_t q = 0; q < 800; ++q) c.Row(k)[q] = -0.9f;
+    c.Row(k)[3] = 0.99f;
+    c.Row(k)[790] = 0.99f;
+  }
+  ExpectFastMatchesReference(c, 0.1f, "negative rows");
+  ExpectFastMatchesReference(c, -0.5f, "negative threshold");
+}
+
+// Station 0 is the only one that moves with the offset: at X index -1 it
+// shifts by -10 samples and leaves its row at lag 5, where the three others
+// peak. Its contribution there is 0, above every value of its row, and only
+// that offset crosses the threshold.
+TEST(FindGridPeaksFast, StationShiftedOffItsRowAddsZeroToTheBound) {
+  GridCase c(4, 600, 0, 1);
+  c.pars.gridStepsX = 1;
+  c.pars.gridHalfX = 1.0f;
+  c.pars.snrMin = 0.0f;
+  c.scan.stations.gradient = {XL_Vector3D(-1, 0, 0), XL_Vector3D(), XL_Vector3D(),
+                              XL_Vector3D()};
+  for (int k = 0; k < 4; ++k) {
+    for (int32_t q = 0; q < 600; ++q) c.Row(k)[q] = -0.9f;
+    if (k > 0) c.Row(k)[5] = 0.99f;
+  }
+  TemplateScan ref = c.scan;
+  FindGridPeaksReference(ref, c.pars, c.ctx, 0.6f, nullptr);
+  ASSERT_EQ(ref.peaks.size(), 1u);
+  EXPECT_EQ(ref.peaks[0].ix, -1);
+  EXPECT_EQ(ref.peaks[0].q, 5);
+  ExpectFastMatchesReference(c, 0.6f, "shifted off the row");
+}
+
+// With a single grid offset the bound is the stack itself, so only the lags
+// of the spike are evaluated; its noise windows, len2 + len5 away, must be
+// evaluated too.
+TEST(FindGridPeaksFast, NoiseWindowsOfAnIsolatedSpikeAreEvaluated) {
+  GridCase c(4, 3000, 0, 2);
+  std::mt19937 rng(4);
+  std::uniform_real_distribution<float> unit(-0.1f, 0.1f);
+  for (int k = 0; k < 4; ++k) {
+    for (int32_t q = 0; q < 3000; ++q) c.Row(k)[q] = unit(rng);
+    c.Row(k)[1000] = 0.9f;
+    c.Row(k)[30] = 0.9f;  // noise window before it is cut at lag 0
+  }
+  TemplateScan ref = c.scan;
+  FindGridPeaksReference(ref, c.pars, c.ctx, 0.5f, nullptr);
+  ASSERT_EQ(ref.peaks.size(), 2u);
+  ExpectFastMatchesReference(c, 0.5f, "isolated spike");
+}
+
+TEST(FindGridPeaksFast, RecordFullOfEventsAndRecordWithNone) {
+  GridCase full(8, 4000, 5, 9);
+  GridCase none(8, 4000, 5, 10);
+  std::mt19937 rng(1);
+  std::uniform_real_distribution<float> unit(-0.2f, 0.2f);
+  for (int k = 0; k < 8; ++k) {
+    for (int32_t q = 0; q < 4000; ++q) {
+      full.Row(k)[q] = (q % 500 < 3) ? 0.9f : unit(rng);
+      none.Row(k)[q] = unit(rng);
+    }
+  }
+  ExpectFastMatchesReference(full, 0.5f, "full");
+  ExpectFastMatchesReference(none, 0.5f, "none");
+}
+
+}  // namespace
+}  // namespace qae
