@@ -7,8 +7,10 @@
 #include <string_view>
 #include <unordered_set>
 
+#include "detect/continuous_driver.h"
 #include "detect/detection_outputs.h"
 #include "detect/matched_filter_scan.h"
+#include "detect/run_steps.h"
 #include "detect/template_library.h"
 #include "dsp/iir_filter.h"
 #include "util/key_values.h"
@@ -20,89 +22,6 @@
 
 namespace qae {
 
-namespace {
-
-// Band-pass filters `record`; a refused design leaves it unfiltered and
-// costs one log line naming the reason.
-void FilterLogged(XL_WaveData& record, const AePars& pars, RunContext& ctx) {
-  std::string message;
-  if (FilterRecordBandpass(record, pars.fLow, pars.fHigh, &message) == 0) {
-    ctx.log.Printf("  %s\n", message.c_str());
-  }
-}
-
-// Ends a run that cannot be scanned: the reason goes to the caller and to
-// the log, which keeps its plain name because the run is not complete.
-int StopRun(RunContext& ctx, const std::string& reason) {
-  ctx.fatalError = reason;
-  ctx.log.Printf(" !%s\n", reason.c_str());
-  ctx.log.Close();
-  ctx.ReleaseWorkArrays();
-  return 0;
-}
-
-// Derives the window sizes of the scan from the reference template (slot
-// iTS, or 0 when iTS is negative). Returns an empty string when they are
-// usable, else why the run cannot be scanned with them.
-std::string DeriveWindowSizes(const TemplateLibrary& templates, const AePars& pars,
-                              RunContext& ctx) {
-  const int ref = pars.iTS < 0 ? 0 : pars.iTS;
-  if (ref >= templates.size()) {
-    return StrPrintf("reference template %d does not exist (only %d template slots)", ref,
-                     templates.size());
-  }
-  const XL_WaveDataSeg2& tpl = templates[ref];
-  if (tpl.TraceCount() < 1) {
-    return StrPrintf("reference template %d (%s) holds no traces: it was not loaded", ref,
-                     tpl.sourceName.c_str());
-  }
-  if (tpl.TraceCount() > kMaxStations) {
-    return StrPrintf("reference template %s has %d traces; at most %d are supported",
-                     tpl.sourceName.c_str(), tpl.TraceCount(), kMaxStations);
-  }
-  const XL_WaveTrace& trace = tpl.Trace(0);
-  ctx.dt = static_cast<float>(trace.samplingInterval);
-  ctx.nTraces = tpl.TraceCount();
-  const WindowSizes w = ComputeWindowSizes(pars.preWin, pars.postWin, ctx.dt);
-  ctx.winLen = w.winLen;
-  ctx.preLen = w.preLen;
-  ctx.len5 = w.len5;
-  ctx.len2 = w.len2;
-  if (ctx.winLen < 1) {
-    return StrPrintf(
-        "matching window of %d samples is empty (preWin %g + postWin %g, sample interval %g "
-        "of reference template %s)",
-        ctx.winLen, static_cast<double>(pars.preWin), static_cast<double>(pars.postWin),
-        static_cast<double>(ctx.dt), tpl.sourceName.c_str());
-  }
-  const int64_t samples = std::max<int32_t>(0, std::min(trace.sampleCount, trace.AllocatedSlots()));
-  const int64_t lags = samples - ctx.winLen - 1;
-  if (lags <= 0) {
-    return StrPrintf(
-        "reference template %s has %lld samples, too few for the matching window of %d samples",
-        tpl.sourceName.c_str(), static_cast<long long>(samples), ctx.winLen);
-  }
-  ctx.nLags = static_cast<int32_t>(lags);
-  return std::string();
-}
-
-// Forgets the picks of every trace, so that a scan starts from none.
-void ClearPicks(XL_WaveData& record) {
-  for (auto& trace : record.traces) {
-    trace->pickup[0] = -1;
-    trace->nsRatio = 0.0;
-    trace->ampPickup = 0.0;
-    trace->ampPickupSign = 0;
-    if (trace->sacHeader) {
-      float* f = trace->sacHeader->floats;
-      f[SacHeader::kT1] = f[SacHeader::kB] - f[SacHeader::kDelta];
-      f[SacHeader::kUser1] = 0.0f;
-    }
-  }
-}
-
-}  // namespace
-
 int RunEventFiles(RunContext& ctx, const std::string& data_path, const std::string& template_dir,
                   AePars& pars) {
   ctx.fatalError.clear();
@@ -110,12 +29,7 @@ int RunEventFiles(RunContext& ctx, const std::string& data_path, const std::stri
       StrPrintf("%sLog_%06d_%06d.txt", pars.outDir.c_str(), pars.firstAE, pars.lastAE);
 
   if (data_path.find(".lng") != std::string::npos) {
-    // TODO(continuous driver): hand the run to RunContinuous (ctx, template_dir,
-    // data_path, pars) once the continuous-data reader and driver exist.
-    ctx.log.Close();
-    ctx.logPath = log_path;
-    ctx.log.Create(log_path);
-    return StopRun(ctx, "continuous recordings (.lng) are not supported yet");
+    return RunContinuous(ctx, template_dir, data_path, pars);
   }
 
   ctx.log.Close();
@@ -135,7 +49,7 @@ int RunEventFiles(RunContext& ctx, const std::string& data_path, const std::stri
 
   // The window sizes do not depend on the filter, so an unusable reference
   // stops the run before a large library is filtered for nothing.
-  const std::string unusable = DeriveWindowSizes(templates, pars, ctx);
+  const std::string unusable = DeriveWindowSizes(templates, pars.iTS < 0 ? 0 : pars.iTS, pars, ctx);
   if (!unusable.empty()) return StopRun(ctx, unusable);
 
   const bool filtering = pars.fLow < pars.fHigh;
@@ -157,8 +71,11 @@ int RunEventFiles(RunContext& ctx, const std::string& data_path, const std::stri
 
   int scanned = 0;
   int detected = 0;
+  const int64_t total = std::max<int64_t>(0, int64_t{pars.lastAE} - pars.firstAE + 1);
   // 64-bit, so that a range ending at INT32_MAX terminates.
   for (int64_t ae = pars.firstAE; ae <= pars.lastAE; ++ae) {
+    // Told before each number, as the skips below leave the loop early.
+    ctx.ReportProgress(ae - pars.firstAE, total, detected);
     const auto n = static_cast<int32_t>(ae);
     if (template_numbers.count(n) != 0) {
       ctx.log.Printf("  Skip template event (AE#=%d)\n", n);
@@ -206,6 +123,7 @@ int RunEventFiles(RunContext& ctx, const std::string& data_path, const std::stri
     }
     ++scanned;
   }
+  ctx.ReportProgress(total, total, detected);
 
   templates.slots.clear();
   ctx.ReleaseWorkArrays();

@@ -244,25 +244,6 @@ void FindGridPeaksFast(TemplateScan& scan, const AePars& pars, const RunContext&
   }
 }
 
-void ScanWorkspace::Allocate(int32_t n_traces, int32_t n_lags, int32_t win_len) {
-  const auto lags = static_cast<std::size_t>(std::max(n_lags, 0));
-  const auto n = static_cast<std::size_t>(std::max(n_traces, 0));
-  stride = lags;
-  rows.assign((n + 1) * lags, 0.0f);
-  bound.assign(lags, 0.0f);
-  // Shifts are bounded by the lag range: a wider window cannot change the
-  // bound (all of it lies outside the row); the extension covers the
-  // largest window the grid can ask for.
-  ext.assign(3 * lags + 2, 0.0f);
-  max_a.assign(ext.size(), 0.0f);
-  max_b.assign(ext.size(), 0.0f);
-  xs.assign(lags + static_cast<std::size_t>(std::max(win_len, 0)) + 1, 0.0f);
-  y.assign(static_cast<std::size_t>(std::max(win_len, 0)), 0.0);
-  cxy.assign(lags, 0.0);
-  er.assign(lags, 0.0);
-  mean_r.assign(lags, 0.0);
-}
-
 void CorrelationRowFast(const XL_WaveTrace& tpl_trace, const XL_WaveTrace& rec_trace,
                         int32_t pick, int32_t min_pick, int32_t lag_range, const RunContext& ctx,
                         int mean_mode, ScanWorkspace& ws, float* row) {

@@ -16,28 +16,12 @@
 
 #include "detect/matched_filter_scan.h"
 #include "detect/run_context.h"
+#include "detect/scan_workspace.h"
 #include "params/ae_pars.h"
 #include "wave/wave_data.h"
 
 namespace qae {
 
-// Work arrays of one scanning thread, sized once per run.
-class ScanWorkspace {
- public:
-  void Allocate(int32_t n_traces, int32_t n_lags, int32_t win_len);
-
-  std::vector<float> rows;     // (n_traces + 1) rows of n_lags
-  std::size_t stride = 0;
-  std::vector<float> bound;    // n_lags
-  std::vector<float> ext;      // a row with zero padding
-  std::vector<float> max_a;    // sliding-maximum scratch
-  std::vector<float> max_b;
-  std::vector<float> xs;       // record segment of one station
-  std::vector<double> y;       // template window
-  std::vector<double> cxy;     // n_lags
-  std::vector<double> er;
-  std::vector<double> mean_r;
-};
 
 // Peaks of one template against one record; rows live in `ws`.
 TemplateScan ScanTemplateFast(const XL_WaveData& tpl, const XL_WaveData& record,

@@ -8,6 +8,7 @@
 
 #include "detect/detection_outputs.h"
 #include "detect/event_parameters.h"
+#include "detect/fast_scan.h"
 #include "detect/scan_diagnostics.h"
 #include "detect/travel_time.h"
 #include "dsp/calendar.h"
@@ -295,7 +296,10 @@ int ScanRecord(TemplateLibrary& templates, int template_count, AePars& pars, Run
       if (pars.fLow < pars.fHigh) FilterRecordBandpass(scratch, pars.fLow, pars.fHigh);
       tpl = &scratch;
     }
-    const TemplateScan scan = ScanTemplateReference(*tpl, record, pars, ctx, threshold);
+    const TemplateScan scan =
+        ctx.kernel == RunContext::Kernel::kReference
+            ? ScanTemplateReference(*tpl, record, pars, ctx, threshold)
+            : ScanTemplateFast(*tpl, record, pars, ctx, ctx.workspace, threshold, &ctx.timings);
     if (!scan.scanned) continue;
     if (pars.outLevel > 5) diag.WriteStack(scan, ctx);
     for (const AcceptedPeak& p : scan.peaks) {

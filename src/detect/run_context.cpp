@@ -39,6 +39,7 @@ void RunContext::AllocateWorkArrays() {
   ccRows.assign((n + 1) * RowStride(), 0.0f);
   traceWork.assign(n, 0.0f);
   labels.assign(n + 1, std::array<char, 16>{});
+  if (kernel == Kernel::kFast) workspace.Allocate(nTraces, nLags, winLen);
 }
 
 void RunContext::ReleaseWorkArrays() {
@@ -47,6 +48,7 @@ void RunContext::ReleaseWorkArrays() {
   ccRows = {};
   traceWork = {};
   labels = {};
+  workspace = ScanWorkspace();
 }
 
 }  // namespace qae

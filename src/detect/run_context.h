@@ -5,10 +5,12 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "detect/run_log.h"
+#include "detect/scan_workspace.h"
 #include "wave/vector3d.h"
 
 namespace qae {
@@ -40,6 +42,14 @@ struct ScanTimings {
   int64_t templateRecords = 0;  // template x record pairs scanned
 };
 
+// How far a run has got: AE numbers (or segments) of the range dealt with,
+// out of all of them, and the records with a detection so far.
+struct RunProgress {
+  int64_t done = 0;
+  int64_t total = 0;
+  int detected = 0;
+};
+
 struct RunContext {
   RunLog log;
   std::string logPath;
@@ -67,6 +77,19 @@ struct RunContext {
   int32_t nEvents = 0;
 
   ScanTimings timings;
+
+  // Which scan runs: the straightforward one, or the fast one that gives the
+  // same bits; and the fast scan's work arrays.
+  enum class Kernel { kReference, kFast };
+  Kernel kernel = Kernel::kFast;
+  ScanWorkspace workspace;
+
+  // Optional: told by the drivers once per AE number (or segment) and once
+  // at the end of the range. It must not throw.
+  std::function<void(const RunProgress&)> progress;
+  void ReportProgress(int64_t done, int64_t total, int detected) const {
+    if (progress) progress(RunProgress{done, total, detected});
+  }
 
   float* Row(int k) { return ccRows.data() + static_cast<std::size_t>(k) * RowStride(); }
   const float* Row(int k) const {

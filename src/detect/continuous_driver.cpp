@@ -1,0 +1,133 @@
+#include "detect/continuous_driver.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "detect/matched_filter_scan.h"
+#include "detect/run_steps.h"
+#include "detect/template_library.h"
+#include "util/text.h"
+#include "wave/formats/continuous_reader.h"
+#include "wave/formats/seg2_reader.h"
+#include "wave/time_utils.h"
+
+namespace qae {
+
+SegmentGeometry ComputeSegmentGeometry(int32_t reference_samples) {
+  SegmentGeometry g;
+  g.step = 1000 * static_cast<int64_t>(std::floor(static_cast<double>(reference_samples) * 0.001));
+  if (g.step < 0) g.step = 0;
+  g.length = g.step + g.step / 10;
+  return g;
+}
+
+int RunContinuous(RunContext& ctx, const std::string& template_dir, const std::string& data_path,
+                  AePars& pars) {
+  ctx.fatalError.clear();
+  ctx.log.Close();
+  ctx.logPath = StrPrintf("%sLog_%06d_%06d.txt", pars.outDir.c_str(), pars.firstAE, pars.lastAE);
+  ctx.log.Create(ctx.logPath);
+
+  TemplateLibrary templates = LoadTemplates(template_dir, pars, ctx);
+  ctx.log.Reopen();
+  if (pars.maxTemplates < 1) {
+    ctx.log.Printf(" !Number of templates is 0 in %s\n", template_dir.c_str());
+    ctx.log.Close();
+    ctx.fatalError = "Number of templates is 0 in " + template_dir;
+    return 0;
+  }
+
+  // Everything that would make every segment fail is settled here, before
+  // a large library is filtered for nothing.
+  const std::string unusable = DeriveWindowSizes(templates, 0, pars, ctx);
+  if (!unusable.empty()) return StopRun(ctx, unusable);
+
+  ContinuousReader reader;
+  const std::string unreadable = reader.CheckRecording(data_path);
+  if (!unreadable.empty()) return StopRun(ctx, unreadable);
+
+  const XL_WaveDataSeg2& reference = templates[0];
+  const XL_WaveTrace& reference_trace = reference.Trace(0);
+  const int32_t reference_samples =
+      std::max(0, std::min(reference_trace.sampleCount, reference_trace.AllocatedSlots()));
+  const SegmentGeometry segments = ComputeSegmentGeometry(reference_samples);
+  if (segments.step < 1) {
+    // Segments of length 0 would never reach the end of the recording.
+    return StopRun(ctx, StrPrintf("reference template %s has %d samples; a continuous recording "
+                                  "is cut into segments of whole thousands of its samples, so "
+                                  "it needs at least 1000",
+                                  reference.sourceName.c_str(), reference_samples));
+  }
+  const ContinuousLayout layout = ParseContinuousLayout(data_path);
+  if (segments.length > layout.MaxWindow()) {
+    // The layout reads a fixed block per window; every segment would be too
+    // long, so the run is refused rather than each segment.
+    return StopRun(
+        ctx, StrPrintf("segments of %lld samples (from the %d samples of reference template %s) "
+                       "are longer than the %lld samples a window of the %s layout of %s holds",
+                       static_cast<long long>(segments.length), reference_samples,
+                       reference.sourceName.c_str(), static_cast<long long>(layout.MaxWindow()),
+                       layout.Name(), data_path.c_str()));
+  }
+
+  const bool filtering = pars.fLow < pars.fHigh;
+  if (filtering) {
+    ctx.log.Printf("  Start IIR filtering  %s...\n", CurrentTimeText(0).c_str());
+    for (XL_WaveDataSeg2& slot : templates.slots) {
+      if (slot.TraceCount() > 0) FilterLogged(slot, pars, ctx);
+    }
+    ctx.log.Printf("  End of IIR filtering %s.", CurrentTimeText(0).c_str());
+  }
+
+  ctx.AllocateWorkArrays();
+  // The default layout refills the record's traces window after window; the
+  // others append new traces on every read, so the record starts empty.
+  const bool empty_each_window = layout.kind != ContinuousLayoutKind::kDefault;
+  XL_WaveDataSeg2 record;
+  ctx.log.Printf("  Start to scan AE from %d through %d\n", pars.firstAE, pars.lastAE);
+
+  int scanned = 0;
+  int detected = 0;
+  std::string stopped;
+  const int64_t total = std::max<int64_t>(0, int64_t{pars.lastAE} - pars.firstAE + 1);
+  // 64-bit, so that a range ending at INT32_MAX terminates.
+  for (int64_t k = pars.firstAE; k <= pars.lastAE; ++k) {
+    ctx.log.Printf("  Loading %s: %d...", data_path.c_str(), static_cast<int32_t>(k));
+    if (empty_each_window) record.Clear();
+    const int64_t first = k * segments.step;
+    if (reader.ReadWindow(data_path, record.header, record.traces, first, first + segments.length) <
+        1) {
+      ctx.log.Printf(" EOF reached !\n");
+      ctx.log.Reopen();
+      // The end of the data completes the run; anything else (a negative
+      // segment index, a file gone since the start) does not.
+      if (reader.status() != ContinuousStatus::kEndOfData) stopped = reader.message();
+      break;
+    }
+    ctx.log.Printf(" !\n");
+    ctx.log.Reopen();
+
+    if (filtering) {
+      record.SaveSamples();
+      FilterLogged(record, pars, ctx);
+    }
+    ClearPicks(record);
+    record.aeNumber = pars.firstAE + detected;
+    record.sourceName = StrPrintf("%s%06d.sg2", pars.outDir.c_str(), record.aeNumber);
+    detected += ScanRecord(templates, templates.size(), pars, ctx, record);
+    ++scanned;
+    ctx.ReportProgress(k - pars.firstAE + 1, total, detected);
+  }
+  ctx.ReportProgress(total, total, detected);
+
+  templates.slots.clear();
+  ctx.ReleaseWorkArrays();
+  if (!stopped.empty()) {
+    StopRun(ctx, stopped);
+    return detected;
+  }
+  FinishRunLog(ctx, scanned, detected);
+  return detected;
+}
+
+}  // namespace qae

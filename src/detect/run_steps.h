@@ -1,0 +1,37 @@
+// Steps that both run drivers take: filtering with a logged refusal, the
+// window sizes from a reference template, the pick reset before a scan, and
+// the two ways a run ends (stopped before scanning, or completed).
+#pragma once
+
+#include <string>
+
+#include "detect/run_context.h"
+#include "detect/template_library.h"
+#include "params/ae_pars.h"
+#include "wave/wave_data.h"
+
+namespace qae {
+
+// Band-pass filters `record`; a refused design leaves it unfiltered and
+// costs one log line naming the reason.
+void FilterLogged(XL_WaveData& record, const AePars& pars, RunContext& ctx);
+
+// Ends a run that cannot be scanned: the reason goes to the caller
+// (ctx.fatalError) and to the log as " !<reason>", and the log is closed
+// with its plain name because the run is not complete. Returns 0.
+int StopRun(RunContext& ctx, const std::string& reason);
+
+// Derives the window sizes of the scan from the first trace of template
+// slot `ref` into ctx. Returns an empty string when they are usable, else
+// why the run cannot be scanned with them.
+std::string DeriveWindowSizes(const TemplateLibrary& templates, int ref, const AePars& pars,
+                              RunContext& ctx);
+
+// Forgets the picks of every trace, so that a scan starts from none.
+void ClearPicks(XL_WaveData& record);
+
+// The end of a complete run: the summary line, the log closed and moved to
+// its "_OK.txt" name. Nothing happens when no log is open.
+void FinishRunLog(RunContext& ctx, int scanned, int detected);
+
+}  // namespace qae
