@@ -20,13 +20,6 @@ template <int N>
 using FloatVec __attribute__((vector_size(N * 4))) = float;
 
 template <int N>
-__attribute__((always_inline)) inline DoubleVec<N> LoadAsDouble(const float* p) {
-  FloatVec<N> f;
-  std::memcpy(&f, p, sizeof f);
-  return __builtin_convertvector(f, DoubleVec<N>);
-}
-
-template <int N>
 __attribute__((always_inline)) inline void Store(double* p, DoubleVec<N> v) {
   std::memcpy(p, &v, sizeof v);
 }
@@ -39,22 +32,22 @@ __attribute__((always_inline)) inline DoubleVec<N> Load(const double* p) {
 }
 
 // The scalar loops, the reference of every vector version.
-void PlainScalar(const float* x, const double* y, int32_t w, int32_t from, int32_t n_lags,
+void PlainScalar(const double* x, const double* y, int32_t w, int32_t from, int32_t n_lags,
                  double* cxy) {
   for (int32_t t = from; t < n_lags; ++t) {
     double acc = 0.0;
-    for (int32_t j = 0; j < w; ++j) acc += static_cast<double>(x[t + j]) * y[j];
+    for (int32_t j = 0; j < w; ++j) acc += x[t + j] * y[j];
     cxy[t] = acc;
   }
 }
 
-void DemeanedScalar(const float* x, const double* yc, const double* mean_r, int32_t w,
+void DemeanedScalar(const double* x, const double* yc, const double* mean_r, int32_t w,
                     int32_t from, int32_t n_lags, double* cxy, double* er) {
   for (int32_t t = from; t < n_lags; ++t) {
     double c = 0.0;
     double e = 0.0;
     for (int32_t j = 0; j < w; ++j) {
-      const double d = static_cast<double>(x[t + j]) - mean_r[t];
+      const double d = x[t + j] - mean_r[t];
       c += d * yc[j];
       e += d * d;
     }
@@ -63,62 +56,99 @@ void DemeanedScalar(const float* x, const double* yc, const double* mean_r, int3
   }
 }
 
-// Two vectors of lags at a time hide the latency of the sum chains.
+// Four vectors of lags at a time keep enough independent sum chains in
+// flight to hide the latency of the adds.
 template <int N>
-__attribute__((always_inline)) inline void PlainVec(const float* x, const double* y, int32_t w,
+__attribute__((always_inline)) inline void PlainVec(const double* x, const double* y, int32_t w,
                                                     int32_t n_lags, double* cxy) {
   int32_t t = 0;
-  for (; t + 2 * N <= n_lags; t += 2 * N) {
+  for (; t + 4 * N <= n_lags; t += 4 * N) {
     DoubleVec<N> a0 = {};
     DoubleVec<N> a1 = {};
+    DoubleVec<N> a2 = {};
+    DoubleVec<N> a3 = {};
     for (int32_t j = 0; j < w; ++j) {
       const double yj = y[j];
-      a0 += LoadAsDouble<N>(x + t + j) * yj;
-      a1 += LoadAsDouble<N>(x + t + N + j) * yj;
+      a0 += Load<N>(x + t + j) * yj;
+      a1 += Load<N>(x + t + N + j) * yj;
+      a2 += Load<N>(x + t + 2 * N + j) * yj;
+      a3 += Load<N>(x + t + 3 * N + j) * yj;
     }
     Store<N>(cxy + t, a0);
     Store<N>(cxy + t + N, a1);
+    Store<N>(cxy + t + 2 * N, a2);
+    Store<N>(cxy + t + 3 * N, a3);
   }
   PlainScalar(x, y, w, t, n_lags, cxy);
 }
 
 template <int N>
-__attribute__((always_inline)) inline void DemeanedVec(const float* x, const double* yc,
+__attribute__((always_inline)) inline void DemeanedVec(const double* x, const double* yc,
                                                        const double* mean_r, int32_t w,
                                                        int32_t n_lags, double* cxy, double* er) {
   int32_t t = 0;
-  for (; t + N <= n_lags; t += N) {
-    const DoubleVec<N> m = Load<N>(mean_r + t);
-    DoubleVec<N> c = {};
-    DoubleVec<N> e = {};
+  for (; t + 2 * N <= n_lags; t += 2 * N) {
+    const DoubleVec<N> m0 = Load<N>(mean_r + t);
+    const DoubleVec<N> m1 = Load<N>(mean_r + t + N);
+    DoubleVec<N> c0 = {};
+    DoubleVec<N> e0 = {};
+    DoubleVec<N> c1 = {};
+    DoubleVec<N> e1 = {};
     for (int32_t j = 0; j < w; ++j) {
-      const DoubleVec<N> d = LoadAsDouble<N>(x + t + j) - m;
-      c += d * yc[j];
-      e += d * d;
+      const double ycj = yc[j];
+      const DoubleVec<N> d0 = Load<N>(x + t + j) - m0;
+      const DoubleVec<N> d1 = Load<N>(x + t + N + j) - m1;
+      c0 += d0 * ycj;
+      e0 += d0 * d0;
+      c1 += d1 * ycj;
+      e1 += d1 * d1;
     }
-    Store<N>(cxy + t, c);
-    Store<N>(er + t, e);
+    Store<N>(cxy + t, c0);
+    Store<N>(er + t, e0);
+    Store<N>(cxy + t + N, c1);
+    Store<N>(er + t + N, e1);
   }
   DemeanedScalar(x, yc, mean_r, w, t, n_lags, cxy, er);
 }
 
-__attribute__((target("avx2"))) void PlainAvx2(const float* x, const double* y, int32_t w,
+// Square root and division are correctly rounded in every width, so the
+// vector loop gives the scalar bits.
+__attribute__((always_inline)) inline void NormaliseLoop(const double* cxy, double e_t,
+                                                         const double* er, int32_t n, float* row) {
+  for (int32_t t = 0; t < n; ++t) {
+    const double energy = e_t * er[t];
+    row[t] = energy > 0.0 ? static_cast<float>(cxy[t] / __builtin_sqrt(energy)) : 0.0f;
+  }
+}
+
+__attribute__((target("avx2"))) void PlainAvx2(const double* x, const double* y, int32_t w,
                                                int32_t n, double* cxy) {
   PlainVec<4>(x, y, w, n, cxy);
 }
-__attribute__((target("avx512f"))) void PlainAvx512(const float* x, const double* y, int32_t w,
+__attribute__((target("avx512f"))) void PlainAvx512(const double* x, const double* y, int32_t w,
                                                     int32_t n, double* cxy) {
   PlainVec<8>(x, y, w, n, cxy);
 }
-__attribute__((target("avx2"))) void DemeanedAvx2(const float* x, const double* yc,
+__attribute__((target("avx2"))) void DemeanedAvx2(const double* x, const double* yc,
                                                   const double* m, int32_t w, int32_t n,
                                                   double* cxy, double* er) {
   DemeanedVec<4>(x, yc, m, w, n, cxy, er);
 }
-__attribute__((target("avx512f"))) void DemeanedAvx512(const float* x, const double* yc,
+__attribute__((target("avx512f"))) void DemeanedAvx512(const double* x, const double* yc,
                                                        const double* m, int32_t w, int32_t n,
                                                        double* cxy, double* er) {
   DemeanedVec<8>(x, yc, m, w, n, cxy, er);
+}
+__attribute__((target("avx2"))) void NormaliseAvx2(const double* c, double e_t, const double* er,
+                                                   int32_t n, float* row) {
+  NormaliseLoop(c, e_t, er, n, row);
+}
+__attribute__((target("avx512f"))) void NormaliseAvx512(const double* c, double e_t,
+                                                        const double* er, int32_t n, float* row) {
+  NormaliseLoop(c, e_t, er, n, row);
+}
+void NormaliseScalar(const double* c, double e_t, const double* er, int32_t n, float* row) {
+  NormaliseLoop(c, e_t, er, n, row);
 }
 
 template <typename Op>
@@ -177,7 +207,7 @@ void SetKernelIsaForTesting(KernelIsa isa) {
   g_forced.store(static_cast<int>(isa), std::memory_order_relaxed);
 }
 
-void CrossSumsPlain(const float* x, const double* y, int32_t w, int32_t n_lags, double* cxy) {
+void CrossSumsPlain(const double* x, const double* y, int32_t w, int32_t n_lags, double* cxy) {
   switch (Active()) {
     case KernelIsa::kAvx512: return PlainAvx512(x, y, w, n_lags, cxy);
     case KernelIsa::kAvx2: return PlainAvx2(x, y, w, n_lags, cxy);
@@ -185,12 +215,20 @@ void CrossSumsPlain(const float* x, const double* y, int32_t w, int32_t n_lags, 
   }
 }
 
-void CrossSumsDemeaned(const float* x, const double* yc, const double* mean_r, int32_t w,
+void CrossSumsDemeaned(const double* x, const double* yc, const double* mean_r, int32_t w,
                        int32_t n_lags, double* cxy, double* er) {
   switch (Active()) {
     case KernelIsa::kAvx512: return DemeanedAvx512(x, yc, mean_r, w, n_lags, cxy, er);
     case KernelIsa::kAvx2: return DemeanedAvx2(x, yc, mean_r, w, n_lags, cxy, er);
     default: return DemeanedScalar(x, yc, mean_r, w, 0, n_lags, cxy, er);
+  }
+}
+
+void NormaliseRow(const double* cxy, double e_t, const double* er, int32_t n_lags, float* row) {
+  switch (Active()) {
+    case KernelIsa::kAvx512: return NormaliseAvx512(cxy, e_t, er, n_lags, row);
+    case KernelIsa::kAvx2: return NormaliseAvx2(cxy, e_t, er, n_lags, row);
+    default: return NormaliseScalar(cxy, e_t, er, n_lags, row);
   }
 }
 

@@ -17,13 +17,17 @@ const char* KernelIsaName(KernelIsa isa);
 void SetKernelIsaForTesting(KernelIsa isa);
 
 // cxy[t] = sum over j < w of x[t + j] * y[j], summed in order of j, for
-// t < n_lags. x holds n_lags + w - 1 values.
-void CrossSumsPlain(const float* x, const double* y, int32_t w, int32_t n_lags, double* cxy);
+// t < n_lags. x holds n_lags + w - 1 values (the record samples as doubles).
+void CrossSumsPlain(const double* x, const double* y, int32_t w, int32_t n_lags, double* cxy);
 
 // With window means removed: d = x[t + j] - mean_r[t];
 // cxy[t] = sum of d * yc[j], er[t] = sum of d * d, in order of j.
-void CrossSumsDemeaned(const float* x, const double* yc, const double* mean_r, int32_t w,
+void CrossSumsDemeaned(const double* x, const double* yc, const double* mean_r, int32_t w,
                        int32_t n_lags, double* cxy, double* er);
+
+// row[t] = cxy[t] / sqrt(e_t * er[t]) as a float, 0 where that energy is
+// not positive (a silent window).
+void NormaliseRow(const double* cxy, double e_t, const double* er, int32_t n_lags, float* row);
 
 // dst[i] += src[i] for i < n.
 void AddInto(float* dst, const float* src, int64_t n);

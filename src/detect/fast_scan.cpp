@@ -18,17 +18,6 @@ double Seconds(Clock::time_point a, Clock::time_point b) {
   return std::chrono::duration<double>(b - a).count();
 }
 
-inline float SampleOrZero(const XL_WaveTrace& t, int64_t i) {
-  const int64_t valid = std::min(t.sampleCount, t.AllocatedSlots());
-  return (i >= 0 && i < valid) ? t.samples[static_cast<std::size_t>(i)] : 0.0f;
-}
-
-inline float Normalised(double cxy, double e_t, double e_r) {
-  const double energy = e_t * e_r;
-  if (!(energy > 0.0)) return 0.0f;
-  return static_cast<float>(cxy / std::sqrt(energy));
-}
-
 // Half-open lag intervals.
 struct Interval {
   int32_t begin;
@@ -119,19 +108,19 @@ void StackOnIntervals(const TemplateScan& scan, const int32_t* shifts,
   }
 }
 
-// The peak search of SearchPeaks, stepping over lags whose bound does not
-// exceed the threshold (their stack cannot either, and the search only
-// steps past such lags).
+// The peak search of SearchPeaks, visiting only the lags whose bound
+// exceeds the threshold (`starts`, ascending): at every other lag the stack
+// cannot exceed it either, and the search would only step past.
 template <typename Accept>
-void SearchPeaksPruned(const float* stack, const float* bound, int32_t lag_range,
+void SearchPeaksPruned(const float* stack, const std::vector<int32_t>& starts, int32_t lag_range,
                        int32_t scan_range, float threshold, float snr_min, int32_t len2,
                        int32_t len5, Accept&& accept) {
+  std::size_t next = 0;
   int32_t q = 0;
-  while (q < scan_range) {
-    if (!(bound[q] > threshold)) {
-      ++q;
-      continue;
-    }
+  while (true) {
+    while (next < starts.size() && starts[next] < q) ++next;
+    if (next == starts.size()) return;
+    q = starts[next];
     if (stack[q] > threshold) {
       while (q < scan_range && stack[q] <= stack[q + 1]) ++q;
       const int64_t q64 = q;
@@ -198,6 +187,11 @@ void FindGridPeaksFast(TemplateScan& scan, const AePars& pars, const RunContext&
       std::min<int64_t>(int64_t{ctx.len2} + ctx.len5 + 1, std::numeric_limits<int32_t>::max()));
   const std::vector<Interval> intervals =
       EvaluationIntervals(ws.bound.data(), lags, threshold, reach);
+  const int32_t scan_range = lags - ctx.winLen;
+  std::vector<int32_t> starts;
+  for (int32_t q = 0; q < scan_range; ++q) {
+    if (ws.bound[static_cast<std::size_t>(q)] > threshold) starts.push_back(q);
+  }
   if (timings) timings->stack += Seconds(t1, Clock::now());
 
   // Peaks of each distinct vector (lag and values), found at its first use.
@@ -210,7 +204,6 @@ void FindGridPeaksFast(TemplateScan& scan, const AePars& pars, const RunContext&
   std::vector<std::vector<VectorPeak>> vector_peaks(vectors.size());
   std::vector<bool> done(vectors.size(), false);
   float* stack = scan.Row(n);
-  const int32_t scan_range = lags - ctx.winLen;
   double stack_s = 0.0;
   double peak_s = 0.0;
   std::size_t offset = 0;
@@ -218,11 +211,11 @@ void FindGridPeaksFast(TemplateScan& scan, const AePars& pars, const RunContext&
     for (int32_t iy = -ny; iy <= ny; ++iy) {
       for (int32_t iz = -nz; iz <= nz; ++iz) {
         const int v = offset_vector[offset++];
-        if (!intervals.empty() && !done[static_cast<std::size_t>(v)]) {
+        if (!starts.empty() && !done[static_cast<std::size_t>(v)]) {
           const auto a = Clock::now();
           StackOnIntervals(scan, vectors[static_cast<std::size_t>(v)].data(), intervals, stack);
           const auto b = Clock::now();
-          SearchPeaksPruned(stack, ws.bound.data(), lags, scan_range, threshold, pars.snrMin,
+          SearchPeaksPruned(stack, starts, lags, scan_range, threshold, pars.snrMin,
                             ctx.len2, ctx.len5,
                             [&](int32_t q, float value, float snr1, float snr2) {
                               vector_peaks[static_cast<std::size_t>(v)].push_back(
@@ -244,6 +237,18 @@ void FindGridPeaksFast(TemplateScan& scan, const AePars& pars, const RunContext&
   }
 }
 
+// Copies samples first .. first + n - 1 of a trace as doubles, 0 outside
+// its valid samples.
+template <typename T>
+void ExtractWindow(const XL_WaveTrace& t, int64_t first, int64_t n, T* out) {
+  const int64_t valid = std::min(t.sampleCount, t.AllocatedSlots());
+  const int64_t lo = std::clamp<int64_t>(-first, 0, n);
+  const int64_t hi = std::clamp<int64_t>(valid - first, lo, n);
+  std::fill(out, out + lo, T(0));
+  for (int64_t i = lo; i < hi; ++i) out[i] = t.samples[static_cast<std::size_t>(first + i)];
+  std::fill(out + hi, out + n, T(0));
+}
+
 void CorrelationRowFast(const XL_WaveTrace& tpl_trace, const XL_WaveTrace& rec_trace,
                         int32_t pick, int32_t min_pick, int32_t lag_range, const RunContext& ctx,
                         int mean_mode, ScanWorkspace& ws, float* row) {
@@ -251,11 +256,10 @@ void CorrelationRowFast(const XL_WaveTrace& tpl_trace, const XL_WaveTrace& rec_t
   std::fill(row, row + std::max(lag_range, 0), 0.0f);
   if (lag_range <= 0 || w <= 0) return;
   double* y = ws.y.data();
-  for (int32_t j = 0; j < w; ++j) y[j] = SampleOrZero(tpl_trace, int64_t{pick} - ctx.preLen + j);
-  const int64_t x0 = static_cast<int64_t>(pick) - min_pick;
-  float* xs = ws.xs.data();
-  const int64_t n_x = static_cast<int64_t>(lag_range) + w - 1;
-  for (int64_t i = 0; i < n_x; ++i) xs[i] = SampleOrZero(rec_trace, x0 + i);
+  ExtractWindow(tpl_trace, int64_t{pick} - ctx.preLen, w, y);
+  double* xs = ws.xs.data();
+  ExtractWindow(rec_trace, int64_t{pick} - min_pick, int64_t{lag_range} + w - 1, xs);
+  double* er = ws.er.data();
 
   if (mean_mode != 0) {
     double m_t = 0.0;
@@ -271,13 +275,12 @@ void CorrelationRowFast(const XL_WaveTrace& tpl_trace, const XL_WaveTrace& rec_t
     double* mean_r = ws.mean_r.data();
     mean_r[0] = m_r;
     for (int32_t t = 1; t < lag_range; ++t) {
-      m_r += (static_cast<double>(xs[t + w - 1]) - static_cast<double>(xs[t - 1])) /
-             static_cast<double>(w);
+      m_r += (xs[t + w - 1] - xs[t - 1]) / static_cast<double>(w);
       mean_r[t] = m_r;
     }
     for (int32_t j = 0; j < w; ++j) y[j] = y[j] - m_t;
-    CrossSumsDemeaned(xs, y, mean_r, w, lag_range, ws.cxy.data(), ws.er.data());
-    for (int32_t t = 0; t < lag_range; ++t) row[t] = Normalised(ws.cxy[t], e_t, ws.er[t]);
+    CrossSumsDemeaned(xs, y, mean_r, w, lag_range, ws.cxy.data(), er);
+    NormaliseRow(ws.cxy.data(), e_t, er, lag_range, row);
     return;
   }
 
@@ -285,17 +288,18 @@ void CorrelationRowFast(const XL_WaveTrace& tpl_trace, const XL_WaveTrace& rec_t
   double e_r = 0.0;
   for (int32_t j = 0; j < w; ++j) {
     e_t += y[j] * y[j];
-    e_r += static_cast<double>(xs[j]) * xs[j];
+    e_r += xs[j] * xs[j];
+  }
+  // The running energy is a chain of dependent sums; kept in its order.
+  er[0] = e_r;
+  for (int32_t t = 1; t < lag_range; ++t) {
+    const double out = xs[t - 1];
+    const double in = xs[t + w - 1];
+    e_r = e_r - out * out + in * in;
+    er[t] = e_r;
   }
   CrossSumsPlain(xs, y, w, lag_range, ws.cxy.data());
-  for (int32_t t = 0; t < lag_range; ++t) {
-    if (t > 0) {
-      const double out = xs[t - 1];
-      const double in = xs[t + w - 1];
-      e_r = e_r - out * out + in * in;
-    }
-    row[t] = Normalised(ws.cxy[static_cast<std::size_t>(t)], e_t, e_r);
-  }
+  NormaliseRow(ws.cxy.data(), e_t, er, lag_range, row);
 }
 
 TemplateScan ScanTemplateFast(const XL_WaveData& tpl, const XL_WaveData& record,

@@ -18,7 +18,7 @@ class ScanWorkspace {
   std::vector<float> ext;      // a row with zero padding
   std::vector<float> max_a;    // sliding-maximum scratch
   std::vector<float> max_b;
-  std::vector<float> xs;       // record segment of one station
+  std::vector<double> xs;      // record segment of one station
   std::vector<double> y;       // template window
   std::vector<double> cxy;     // n_lags
   std::vector<double> er;

@@ -25,6 +25,7 @@ struct BenchOptions {
   int stations = 16;
   int samples = 16384;
   std::string keep;
+  std::string kernel = "fast";
 };
 
 nlohmann::ordered_json RunBench(const BenchOptions& opt) {
@@ -54,6 +55,7 @@ nlohmann::ordered_json RunBench(const BenchOptions& opt) {
   pars.firstAE = exp.truth.first_ae;
   pars.lastAE = exp.truth.last_ae;
   RunContext ctx;
+  ctx.kernel = opt.kernel == "reference" ? RunContext::Kernel::kReference : RunContext::Kernel::kFast;
   const auto start = std::chrono::steady_clock::now();
   const int detected = RunEventFiles(ctx, pars.dataPath, pars.templateDir, pars);
   const double seconds =
@@ -69,6 +71,7 @@ nlohmann::ordered_json RunBench(const BenchOptions& opt) {
   const double pairs = t.templateRecords > 0 ? static_cast<double>(t.templateRecords) : 1.0;
   const int records = pars.lastAE - pars.firstAE + 1;
   nlohmann::ordered_json j;
+  j["kernel"] = opt.kernel;
   j["stations"] = opt.stations;
   j["samples"] = opt.samples;
   j["grid"] = StrPrintf("%dx%dx%d", 2 * pars.gridStepsX + 1, 2 * pars.gridStepsY + 1,
@@ -108,6 +111,9 @@ void RegisterBenchCommand(CLI::App& app) {
   cmd->add_option("--samples", opt->samples, "Samples per trace")
       ->check(CLI::Range(1024, 1048576))->capture_default_str();
   cmd->add_option("--keep", opt->keep, "Build the workload in this folder and keep it");
+  cmd->add_option("--kernel", opt->kernel, "Scan: fast, or the straightforward reference")
+      ->check(CLI::IsMember({"fast", "reference"}))
+      ->capture_default_str();
   cmd->callback([opt] {
     const nlohmann::ordered_json j = RunBench(*opt);
     if (opt->json) {
