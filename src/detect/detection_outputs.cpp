@@ -63,6 +63,16 @@ int WriteDetectionOutputs(TemplateLibrary& templates, int removed, XL_WaveData& 
     return 0;
   }
 
+  // The record's samples are filtered when filtering is on; its files are
+  // written with the raw samples saved before. Every event is measured on
+  // the filtered samples, like its template: measuring the later events of
+  // a record on raw samples against filtered templates would bias their
+  // magnitudes by the filter's effect on the wavelet.
+  const bool filtered = pars.fLow < pars.fHigh;
+  std::vector<std::vector<float>> filtered_samples;
+  if (filtered) {
+    for (const auto& t : record.traces) filtered_samples.push_back(t->samples);
+  }
   XL_WaveDataSeg2 scratch;
   int num = 0;
   for (int j = 0; j < ctx.nEvents; ++j) {
@@ -75,8 +85,13 @@ int WriteDetectionOutputs(TemplateLibrary& templates, int removed, XL_WaveData& 
       if (scratch.Load(slot.sourceName, 1, 0, 0) < 1) continue;
       tpl = &scratch;
     }
+    if (filtered && num > 0) {
+      for (std::size_t k = 0; k < filtered_samples.size(); ++k) {
+        record.traces[k]->samples = filtered_samples[k];
+      }
+    }
     const EventEstimate est = EstimateEventParameters(row, *tpl, record, pars, ctx);
-    if (num == 0 && pars.fLow < pars.fHigh) record.RestoreSamples();
+    if (filtered) record.RestoreSamples();
 
     const int template_ae = slot.aeNumber;
     SetText(record.header.comments,

@@ -9,6 +9,7 @@
 #include "detect/detection_outputs.h"
 #include "detect/event_parameters.h"
 #include "detect/fast_scan.h"
+#include "detect/scan_pool.h"
 #include "detect/scan_diagnostics.h"
 #include "detect/travel_time.h"
 #include "dsp/calendar.h"
@@ -286,21 +287,11 @@ int ScanRecord(TemplateLibrary& templates, int template_count, AePars& pars, Run
   ctx.nEvents = 0;
 
   const GridSteps steps = ComputeGridSteps(pars);
-  XL_WaveDataSeg2 scratch;
   template_count = std::min(template_count, templates.size());
-  for (int t = 0; t < template_count; ++t) {
-    const XL_WaveData* tpl = &templates[t];
-    if (tpl->TraceCount() == 0) {
-      if (pars.iTE > pars.iTS) continue;
-      if (scratch.Load(templates[t].sourceName, 1, 0, 0) < 1) continue;
-      if (pars.fLow < pars.fHigh) FilterRecordBandpass(scratch, pars.fLow, pars.fHigh);
-      tpl = &scratch;
-    }
-    const TemplateScan scan =
-        ctx.kernel == RunContext::Kernel::kReference
-            ? ScanTemplateReference(*tpl, record, pars, ctx, threshold)
-            : ScanTemplateFast(*tpl, record, pars, ctx, ctx.workspace, threshold, &ctx.timings);
-    if (!scan.scanned) continue;
+  // The results of one template, applied in template order; false ends the
+  // template loop (a match above 0.99).
+  auto replay = [&](int t, const TemplateScan& scan) {
+    if (!scan.scanned) return true;
     if (pars.outLevel > 5) diag.WriteStack(scan, ctx);
     for (const AcceptedPeak& p : scan.peaks) {
       UpdateCandidates(p, t, scan, steps, threshold, pars, ctx, diag);
@@ -317,7 +308,34 @@ int ScanRecord(TemplateLibrary& templates, int template_count, AePars& pars, Run
                      static_cast<double>(static_cast<float>(row.iy) * steps.sy),
                      static_cast<double>(static_cast<float>(row.iz) * steps.sz), j, ctx.nEvents);
     }
-    if (best > 0.99f) break;
+    return !(best > 0.99f);
+  };
+
+  if (ctx.pool && ctx.kernel == RunContext::Kernel::kFast) {
+    ctx.pool->ScanInOrder(templates, template_count, record, pars, ctx, threshold,
+                          [&](int t, const TemplateScan& scan, const ScanTimings& time) {
+                            ctx.timings.correlation += time.correlation;
+                            ctx.timings.stack += time.stack;
+                            ctx.timings.peakSearch += time.peakSearch;
+                            ctx.timings.templateRecords += time.templateRecords;
+                            return replay(t, scan);
+                          });
+  } else {
+    XL_WaveDataSeg2 scratch;
+    for (int t = 0; t < template_count; ++t) {
+      const XL_WaveData* tpl = &templates[t];
+      if (tpl->TraceCount() == 0) {
+        if (pars.iTE > pars.iTS) continue;
+        if (scratch.Load(templates[t].sourceName, 1, 0, 0) < 1) continue;
+        if (pars.fLow < pars.fHigh) FilterRecordBandpass(scratch, pars.fLow, pars.fHigh);
+        tpl = &scratch;
+      }
+      const TemplateScan scan =
+          ctx.kernel == RunContext::Kernel::kReference
+              ? ScanTemplateReference(*tpl, record, pars, ctx, threshold)
+              : ScanTemplateFast(*tpl, record, pars, ctx, ctx.workspace, threshold, &ctx.timings);
+      if (!replay(t, scan)) break;
+    }
   }
 
   const int removed = RemoveDuplicateEvents(ctx.events.data(), ctx.nEvents, pars.dupWin);

@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <thread>
+
+#include "detect/scan_pool.h"
 
 namespace qae {
 
@@ -40,6 +43,12 @@ void RunContext::AllocateWorkArrays() {
   traceWork.assign(n, 0.0f);
   labels.assign(n + 1, std::array<char, 16>{});
   if (kernel == Kernel::kFast) workspace.Allocate(nTraces, nLags, winLen);
+  const int n_threads =
+      threads > 0 ? threads : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+  pool.reset();
+  if (kernel == Kernel::kFast && n_threads > 1) {
+    pool = std::make_shared<ScanPool>(n_threads, nTraces, nLags, winLen);
+  }
 }
 
 void RunContext::ReleaseWorkArrays() {
@@ -49,6 +58,7 @@ void RunContext::ReleaseWorkArrays() {
   traceWork = {};
   labels = {};
   workspace = ScanWorkspace();
+  pool.reset();
 }
 
 }  // namespace qae

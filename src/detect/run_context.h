@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <functional>
 #include <string>
 #include <vector>
@@ -14,6 +15,8 @@
 #include "wave/vector3d.h"
 
 namespace qae {
+
+class ScanPool;
 
 // Limits of one scan.
 inline constexpr int kMaxCandidates = 100;   // rows of the candidate table
@@ -83,6 +86,10 @@ struct RunContext {
   enum class Kernel { kReference, kFast };
   Kernel kernel = Kernel::kFast;
   ScanWorkspace workspace;
+  // Scanning threads of the fast scan (0: all cores); with more than one,
+  // the templates of a record are scanned in parallel.
+  int threads = 1;
+  std::shared_ptr<ScanPool> pool;
 
   // Optional: told by the drivers once per AE number (or segment) and once
   // at the end of the range. It must not throw.
