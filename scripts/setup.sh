@@ -7,6 +7,7 @@ packages=(
   g++ cmake make pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
   libcli11-dev nlohmann-json3-dev libcurl4-openssl-dev
+  qt6-base-dev
 )
 
 missing=()

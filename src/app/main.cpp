@@ -1,13 +1,58 @@
 // Quorvex_AE command-line entry point: parses the sub-command and maps
-// failures to one stderr line and an exit code.
+// failures to one stderr line and an exit code. Without arguments it opens
+// the dialog, and a single argument in the launch form "PARFILE;first;last;"
+// makes it a launched instance (in the dialog when a display is available,
+// headless otherwise).
 #include <cstdio>
 #include <exception>
+#include <string>
 
 #include <CLI/CLI.hpp>
 
 #include "app/cli/commands.h"
+#include "app/launch_argument.h"
+#include "app/platform.h"
+#include "app/posix_platform.h"
+#ifdef QAE_WITH_QT
+#include "app/gui/qt_dialog_app.h"
+#endif
+
+namespace {
+
+// The dialog in a window, or qae::kNoDisplay when this build or this
+// session cannot show one.
+#ifdef QAE_WITH_QT
+constexpr const char* kNoDialogReason = "the dialog needs a display";
+#else
+constexpr const char* kNoDialogReason = "this build has no dialog (built without Qt)";
+#endif
+
+int ShowDialog(char** argv, const std::string& argument) {
+#ifdef QAE_WITH_QT
+  // Qt reads options from the command line; it sees only the program name.
+  static int qt_argc = 1;
+  return qae::gui::RunQtDialog(qt_argc, argv, argument);
+#else
+  (void)argv;
+  (void)argument;
+  return qae::kNoDisplay;
+#endif
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
+  // The launch form is not a command CLI11 knows, so it is taken first.
+  if (argc == 2 && qae::IsLaunchArgument(argv[1])) {
+    try {
+      const int rc = ShowDialog(argv, argv[1]);
+      return rc != qae::kNoDisplay ? rc : qae::RunHeadlessInstance(argv[1]);
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "Quorvex_AE: %s\n", e.what());
+      return 1;
+    }
+  }
+
   CLI::App app{
       "Quorvex_AE: detection of acoustic-emission events in multi-station\n"
       "waveform recordings by template matching."};
@@ -17,9 +62,32 @@ int main(int argc, char** argv) {
 
   qae::cli::RegisterParamsCommand(app);
   qae::cli::RegisterSeg2Commands(app);
+  qae::cli::RegisterRunCommand(app);
+  qae::cli::RegisterFilterCommand(app);
+  qae::cli::RegisterSacsCommands(app);
+  qae::cli::RegisterSynthCommand(app);
+  qae::cli::RegisterDemoCommand(app);
+  qae::cli::RegisterBenchCommand(app);
+  bool open_dialog = false;
+  app.add_subcommand("dialog", "Open the dialog (needs a display and a build with Qt).")
+      ->callback([&open_dialog] { open_dialog = true; });
+
+  if (argc == 1) {
+    const int rc = ShowDialog(argv, std::string());
+    if (rc != qae::kNoDisplay) return rc;
+    std::fprintf(stderr, "Quorvex_AE: no dialog without a display; choose a command.\n%s",
+                 app.help().c_str());
+    return 2;
+  }
 
   try {
     app.parse(argc, argv);
+    if (open_dialog) {
+      const int rc = ShowDialog(argv, std::string());
+      if (rc != qae::kNoDisplay) return rc;
+      std::fprintf(stderr, "Quorvex_AE: %s\n", kNoDialogReason);
+      return 2;
+    }
   } catch (const CLI::CallForHelp& e) {
     return app.exit(e);
   } catch (const CLI::CallForAllHelp& e) {

@@ -9,7 +9,9 @@
 
 namespace qae {
 
-RunRangeResult RunRange(const std::string& par_file, int first, int last) {
+RunRangeResult RunRange(const std::string& par_file, int first, int last,
+                        const std::function<void(const RunProgress&)>& progress,
+                        const ScanOptions& scan) {
   RunRangeResult result;
   AePars pars;
   ParameterFileInfo info;
@@ -26,6 +28,9 @@ RunRangeResult RunRange(const std::string& par_file, int first, int last) {
   // The context holds the candidate table and the work arrays; keep it off
   // the stack.
   auto ctx = std::make_unique<RunContext>();
+  ctx->progress = progress;
+  ctx->kernel = scan.kernel;
+  ctx->threads = scan.kernel == RunContext::Kernel::kReference ? 1 : scan.threads;
   result.detected = RunEventFiles(*ctx, pars.dataPath, pars.templateDir, pars);
   ctx->log.Close();
   result.error = ctx->fatalError;

@@ -104,7 +104,7 @@ TEST_F(RunCommandTest, BadInputIsAOneLineUsageErrorAndRunsNothing) {
       "run '" + par_file_ + "' 5",                  // no last number
       "run '" + par_file_ + "' 'a,b,+=0'",          // not numbers
       "run '" + par_file_ + "' '0,99999999999,+=0'",  // beyond the int range
-      "run '" + par_file_ + "' '0,1500,+=500'",     // multiple runs: not yet
+      "run '" + par_file_ + "' '0,150000,+=1'",     // far too many instances
       "run '" + dir_ + "/missing_pars.txt' '0,10,+=0'",
   };
   for (const std::string& args : cases) {

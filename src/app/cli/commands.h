@@ -24,5 +24,11 @@ class CommandError : public std::runtime_error {
 
 void RegisterParamsCommand(CLI::App& app);
 void RegisterSeg2Commands(CLI::App& app);
+void RegisterRunCommand(CLI::App& app);
+void RegisterFilterCommand(CLI::App& app);
+void RegisterSacsCommands(CLI::App& app);
+void RegisterSynthCommand(CLI::App& app);
+void RegisterDemoCommand(CLI::App& app);
+void RegisterBenchCommand(CLI::App& app);
 
 }  // namespace qae::cli
