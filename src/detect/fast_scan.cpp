@@ -122,18 +122,7 @@ void SearchPeaksPruned(const float* stack, const std::vector<int32_t>& starts, i
     if (next == starts.size()) return;
     q = starts[next];
     if (stack[q] > threshold) {
-      while (q < scan_range && stack[q] <= stack[q + 1]) ++q;
-      const int64_t q64 = q;
-      const auto e1 = static_cast<int32_t>(std::max<int64_t>(1, q64 - len2));
-      const auto s1 = static_cast<int32_t>(std::max<int64_t>(0, q64 - len2 - len5));
-      const auto s2 = static_cast<int32_t>(std::min<int64_t>(q64 + len2, lag_range - 1));
-      const auto e2 = static_cast<int32_t>(std::min<int64_t>(lag_range - 1, q64 + len2 + len5));
-      const float snr1 = static_cast<float>(stack[q] / MeanAbs(stack, s1, e1));
-      const float snr2 = static_cast<float>(stack[q] / MeanAbs(stack, s2, e2));
-      if (snr1 >= snr_min && snr2 >= snr_min) {
-        accept(q, stack[q], snr1, snr2);
-        while (q < scan_range && stack[q] >= threshold) ++q;
-      }
+      q = ExaminePeak(stack, q, lag_range, scan_range, threshold, snr_min, len2, len5, accept);
     }
     ++q;
   }
