@@ -26,6 +26,7 @@ struct BenchOptions {
   int samples = 16384;
   std::string keep;
   std::string kernel = "fast";
+  int threads = 0;
 };
 
 nlohmann::ordered_json RunBench(const BenchOptions& opt) {
@@ -56,6 +57,7 @@ nlohmann::ordered_json RunBench(const BenchOptions& opt) {
   pars.lastAE = exp.truth.last_ae;
   RunContext ctx;
   ctx.kernel = opt.kernel == "reference" ? RunContext::Kernel::kReference : RunContext::Kernel::kFast;
+  ctx.threads = ctx.kernel == RunContext::Kernel::kReference ? 1 : opt.threads;
   const auto start = std::chrono::steady_clock::now();
   const int detected = RunEventFiles(ctx, pars.dataPath, pars.templateDir, pars);
   const double seconds =
@@ -72,6 +74,10 @@ nlohmann::ordered_json RunBench(const BenchOptions& opt) {
   const int records = pars.lastAE - pars.firstAE + 1;
   nlohmann::ordered_json j;
   j["kernel"] = opt.kernel;
+  j["threads"] = ctx.kernel == RunContext::Kernel::kReference
+                     ? 1
+                     : (opt.threads > 0 ? opt.threads
+                                        : static_cast<int>(std::thread::hardware_concurrency()));
   j["stations"] = opt.stations;
   j["samples"] = opt.samples;
   j["grid"] = StrPrintf("%dx%dx%d", 2 * pars.gridStepsX + 1, 2 * pars.gridStepsY + 1,
@@ -114,6 +120,9 @@ void RegisterBenchCommand(CLI::App& app) {
   cmd->add_option("--kernel", opt->kernel, "Scan: fast, or the straightforward reference")
       ->check(CLI::IsMember({"fast", "reference"}))
       ->capture_default_str();
+  cmd->add_option("--threads", opt->threads, "Scanning threads of the fast scan (0: all cores)")
+      ->check(CLI::Range(0, 256))
+      ->capture_default_str();
   cmd->callback([opt] {
     const nlohmann::ordered_json j = RunBench(*opt);
     if (opt->json) {
@@ -121,10 +130,12 @@ void RegisterBenchCommand(CLI::App& app) {
       return;
     }
     const auto& ms = j["ms_per_template_record"];
-    std::printf("workload: %d stations x %d samples, grid %s, %d templates x %d records\n",
+    std::printf("workload: %d stations x %d samples, grid %s, %d templates x %d records; "
+                "%s scan, %d thread(s)\n",
                 j["stations"].get<int>(), j["samples"].get<int>(),
                 j["grid"].get<std::string>().c_str(), j["templates"].get<int>(),
-                j["records"].get<int>());
+                j["records"].get<int>(), j["kernel"].get<std::string>().c_str(),
+                j["threads"].get<int>());
     std::printf("records per second: %.4g (%.1f s in all, %d records detected)\n",
                 j["records_per_second"].get<double>(), j["seconds"].get<double>(),
                 j["records_detected"].get<int>());
