@@ -9,6 +9,8 @@
 
 #include "detect/matched_filter_scan.h"
 #include "detect/result_table.h"
+#include "dsp/iir_filter.h"
+#include "util/key_values.h"
 #include "support/test_paths.h"
 #include "util/crt_random.h"
 #include "util/text.h"
@@ -149,6 +151,31 @@ TEST(ScanRecord, FindsBothRepeatsAndWritesEveryOutput) {
   EXPECT_NE(log.find(" Final event detected: Mw=0.00, CC="), std::string::npos);
   EXPECT_NE(log.find("123, t0=79.0000, x=10.0000, y=20.0000, z=30.0000, Mw=-2."),
             std::string::npos);
+}
+
+// With a band-pass in use the files get the raw samples, but every event is
+// measured on the filtered ones, as its template is: two equal repeats get
+// equal magnitudes.
+TEST(ScanRecord, LaterEventsOfARecordAreMeasuredOnFilteredSamples) {
+  Experiment e;
+  Build(e, 1);
+  e.pars.fLow = 0.5f;
+  e.pars.fHigh = 2.0f;
+  ASSERT_EQ(FilterRecordBandpass(e.templates[0], e.pars.fLow, e.pars.fHigh), 1);
+  e.record.SaveSamples();
+  const float raw = e.record.Trace(0).samples[5];
+  ASSERT_EQ(FilterRecordBandpass(e.record, e.pars.fLow, e.pars.fHigh), 1);
+  ASSERT_EQ(ScanRecord(e.templates, 1, e.pars, e.ctx, e.record), 1);
+  XL_WaveDataSeg2 first;
+  XL_WaveDataSeg2 second;
+  ASSERT_EQ(first.Load(e.dir.File("000123.sg2"), 1, 0, 0), 1);
+  ASSERT_EQ(second.Load(e.dir.File("000123_01.sg2"), 1, 0, 0), 1);
+  EXPECT_EQ(first.Trace(0).samples[5], raw);   // files hold the raw samples
+  EXPECT_EQ(second.Trace(0).samples[5], raw);
+  const float mw1 = FloatAfterKey(TextOf(first.header.comments), "Mw=", 99.0f);
+  const float mw2 = FloatAfterKey(TextOf(second.header.comments), "Mw=", 99.0f);
+  EXPECT_NEAR(mw1, -2.5f, 0.05f);
+  EXPECT_NEAR(mw2, mw1, 0.03f);
 }
 
 TEST(ScanRecord, EarlierCorrelationRaisesTheThreshold) {
