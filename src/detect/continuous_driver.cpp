@@ -71,13 +71,7 @@ int RunContinuous(RunContext& ctx, const std::string& template_dir, const std::s
   }
 
   const bool filtering = pars.fLow < pars.fHigh;
-  if (filtering) {
-    ctx.log.Printf("  Start IIR filtering  %s...\n", CurrentTimeText(0).c_str());
-    for (XL_WaveDataSeg2& slot : templates.slots) {
-      if (slot.TraceCount() > 0) FilterLogged(slot, pars, ctx);
-    }
-    ctx.log.Printf("  End of IIR filtering %s.", CurrentTimeText(0).c_str());
-  }
+  FilterTemplates(templates, pars, ctx);
 
   ctx.AllocateWorkArrays();
   // The default layout refills the record's traces window after window; the

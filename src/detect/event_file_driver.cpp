@@ -53,13 +53,7 @@ int RunEventFiles(RunContext& ctx, const std::string& data_path, const std::stri
   if (!unusable.empty()) return StopRun(ctx, unusable);
 
   const bool filtering = pars.fLow < pars.fHigh;
-  if (filtering) {
-    ctx.log.Printf("  Start IIR filtering  %s...\n", CurrentTimeText(0).c_str());
-    for (XL_WaveDataSeg2& slot : templates.slots) {
-      if (slot.TraceCount() > 0) FilterLogged(slot, pars, ctx);
-    }
-    ctx.log.Printf("  End of IIR filtering %s.", CurrentTimeText(0).c_str());
-  }
+  FilterTemplates(templates, pars, ctx);
 
   ctx.AllocateWorkArrays();
 

@@ -18,6 +18,15 @@ void FilterLogged(XL_WaveData& record, const AePars& pars, RunContext& ctx) {
   }
 }
 
+void FilterTemplates(TemplateLibrary& templates, const AePars& pars, RunContext& ctx) {
+  if (!(pars.fLow < pars.fHigh)) return;
+  ctx.log.Printf("  Start IIR filtering  %s...\n", CurrentTimeText(0).c_str());
+  for (XL_WaveDataSeg2& slot : templates.slots) {
+    if (slot.TraceCount() > 0) FilterLogged(slot, pars, ctx);
+  }
+  ctx.log.Printf("  End of IIR filtering %s.", CurrentTimeText(0).c_str());
+}
+
 int StopRun(RunContext& ctx, const std::string& reason) {
   ctx.fatalError = reason;
   ctx.log.Printf(" !%s\n", reason.c_str());

@@ -16,6 +16,10 @@ namespace qae {
 // costs one log line naming the reason.
 void FilterLogged(XL_WaveData& record, const AePars& pars, RunContext& ctx);
 
+// Filters every loaded template slot in place when the band-pass is on,
+// between the "Start IIR filtering" and "End of IIR filtering" log lines.
+void FilterTemplates(TemplateLibrary& templates, const AePars& pars, RunContext& ctx);
+
 // Ends a run that cannot be scanned: the reason goes to the caller
 // (ctx.fatalError) and to the log as " !<reason>", and the log is closed
 // with its plain name because the run is not complete. Returns 0.

@@ -1,6 +1,8 @@
 // Runs `Quorvex_AE params` as a user would and checks its stdout, stderr
 // and exit status.
 #include <gtest/gtest.h>
+
+#include "support/cli_runner.h"
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,19 +19,7 @@
 namespace {
 
 namespace fs = std::filesystem;
-
-struct RunResult {
-  int exit_code = -1;
-  std::string out;
-  std::string err;
-};
-
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+using qae::test::RunResult;
 
 class ParamsCommandTest : public ::testing::Test {
  protected:
@@ -47,18 +37,9 @@ class ParamsCommandTest : public ::testing::Test {
     return path;
   }
 
+
   RunResult Run(const fs::path& parfile) {
-    const fs::path out = dir_ / "stdout.txt";
-    const fs::path err = dir_ / "stderr.txt";
-    const std::string command = std::string("'") + QAE_EXECUTABLE + "' params '" +
-                                parfile.string() + "' >'" + out.string() + "' 2>'" + err.string() +
-                                "'";
-    const int status = std::system(command.c_str());
-    RunResult result;
-    if (status != -1 && WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
-    result.out = ReadFile(out);
-    result.err = ReadFile(err);
-    return result;
+    return qae::test::RunCli("params " + qae::test::Quote(parfile.string()), dir_.string());
   }
 
   fs::path dir_;

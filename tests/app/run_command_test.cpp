@@ -1,6 +1,8 @@
 // Runs `Quorvex_AE run` as a user would and checks its exit status, its
 // output and the log it leaves.
 #include <gtest/gtest.h>
+
+#include "support/cli_runner.h"
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,19 +20,9 @@
 namespace {
 
 namespace fs = std::filesystem;
+using qae::test::RunResult;
 
-struct RunResult {
-  int exit_code = -1;
-  std::string out;
-  std::string err;
-};
-
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+std::string ReadFile(const fs::path& path) { return qae::test::ReadText(path.string()); }
 
 std::size_t LineCount(const std::string& text) {
   std::size_t n = 0;
@@ -66,18 +58,7 @@ class RunCommandTest : public ::testing::Test {
     ASSERT_EQ(qae::WriteSeg2(dir_ + "/tpl/" + name, rec, 0, 0, 1), 1);
   }
 
-  RunResult Run(const std::string& args) {
-    const std::string out = dir_ + "/stdout.txt";
-    const std::string err = dir_ + "/stderr.txt";
-    const std::string command =
-        std::string("'") + QAE_EXECUTABLE + "' " + args + " >'" + out + "' 2>'" + err + "'";
-    const int status = std::system(command.c_str());
-    RunResult result;
-    if (status != -1 && WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
-    result.out = ReadFile(out);
-    result.err = ReadFile(err);
-    return result;
-  }
+  RunResult Run(const std::string& args) { return qae::test::RunCli(args, dir_); }
 
   qae::test::ScratchDir scratch_;
   std::string dir_;

@@ -1,6 +1,8 @@
 // Runs `Quorvex_AE sacs` and `Quorvex_AE filter` as a user would and checks
 // their output files, stdout, stderr and exit status.
 #include <gtest/gtest.h>
+
+#include "support/cli_runner.h"
 #include <sys/wait.h>
 
 #include <algorithm>
@@ -26,35 +28,14 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct RunResult {
-  int exit_code = -1;
-  std::string out;
-  std::string err;
-};
+using test::Quote;
+using test::RunResult;
 
-std::string Slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-std::string Quote(const std::string& s) { return "'" + s + "'"; }
+std::string Slurp(const std::string& path) { return test::ReadText(path); }
 
 class SacsCommandTest : public ::testing::Test {
  protected:
-  RunResult Run(const std::string& args) {
-    const std::string out = dir_.File("stdout.txt");
-    const std::string err = dir_.File("stderr.txt");
-    const std::string command =
-        Quote(QAE_EXECUTABLE) + " " + args + " >" + Quote(out) + " 2>" + Quote(err);
-    const int status = std::system(command.c_str());
-    RunResult result;
-    if (status != -1 && WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
-    result.out = Slurp(out);
-    result.err = Slurp(err);
-    return result;
-  }
+  RunResult Run(const std::string& args) { return test::RunCli(args, dir_.path()); }
 
   std::vector<SacRecord> ReadSac(const std::string& path, bool want_container) {
     std::vector<SacRecord> records;
