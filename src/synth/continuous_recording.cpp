@@ -1,5 +1,7 @@
 #include "synth/continuous_recording.h"
 
+#include "synth/seeded_random.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -41,42 +43,6 @@ constexpr int64_t kMaxRecordingBytes = int64_t{1} << 36;
 
 enum StreamTag : uint32_t { kPlacementStream = 11, kRecordingNoiseStream = 12 };
 
-// mt19937 and seed_seq are fixed by the language standard; the draws made
-// from them are written here, so a seed gives the same recording anywhere.
-class Rng {
- public:
-  explicit Rng(std::initializer_list<uint32_t> seeds) {
-    std::seed_seq seq(seeds);
-    gen_.seed(seq);
-  }
-  double Uniform() { return (static_cast<double>(gen_()) + 0.5) / 4294967296.0; }
-  int64_t UniformInt(int64_t lo, int64_t hi) {
-    const auto span = static_cast<uint64_t>(hi - lo + 1);
-    return lo + static_cast<int64_t>((static_cast<uint64_t>(gen_()) * span) >> 32);
-  }
-  double Gauss() {
-    if (has_spare_) {
-      has_spare_ = false;
-      return spare_;
-    }
-    const double r = std::sqrt(-2.0 * std::log(Uniform()));
-    const double phi = 2.0 * std::numbers::pi * Uniform();
-    spare_ = r * std::sin(phi);
-    has_spare_ = true;
-    return r * std::cos(phi);
-  }
-  template <typename T>
-  void Shuffle(std::vector<T>& v) {
-    for (int64_t i = static_cast<int64_t>(v.size()) - 1; i > 0; --i) {
-      std::swap(v[static_cast<std::size_t>(i)], v[static_cast<std::size_t>(UniformInt(0, i))]);
-    }
-  }
-
- private:
-  std::mt19937 gen_;
-  bool has_spare_ = false;
-  double spare_ = 0.0;
-};
 
 // An event file's noise-free samples and where they go in the stream.
 struct PlacedRecord {
