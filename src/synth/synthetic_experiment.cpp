@@ -106,7 +106,7 @@ struct EventSpec {
   std::vector<Perturbation> perturbation;  // per sensor
 };
 
-enum class FileKind { kSingle, kDouble, kNoise, kMissing, kTemplate, kMarked, kWellLocated };
+enum class FileKind { kSingle, kDouble, kMany, kNoise, kMissing, kTemplate, kMarked, kWellLocated };
 
 struct FilePlan {
   FileKind kind = FileKind::kSingle;
@@ -717,6 +717,13 @@ bool ValidateSyntheticOptions(const SyntheticOptions& o, std::string* error) {
   }
   if (o.n_templates < 1 || o.n_templates > 100) return fail("templates must be 1 .. 100");
   if (o.n_events < 1 || o.n_events > 1000) return fail("events must be 1 .. 1000");
+  if (o.events_per_file < 0 || o.events_per_file > 1000) {
+    return fail("events per file must be 0 .. 1000");
+  }
+  if (o.events_per_file != 1 && o.special_files) {
+    return fail("events per file other than 1 needs the special files off");
+  }
+  if (o.event_spacing_samples < 1) return fail("event spacing must be at least 1 sample");
   if (o.n_samples < 1024 || o.n_samples > (1 << 20)) {
     return fail("samples must be 1024 .. 1048576");
   }
@@ -834,7 +841,10 @@ bool GenerateSyntheticExperiment(const std::string& dir, const SyntheticOptions&
     n_doubles = std::max(1, options.n_events / 5);
   }
   const int n_singles = options.n_events - 2 * n_doubles;
-  for (int i = 0; i < n_singles; ++i) add(FileKind::kSingle);
+  const FileKind plain_kind = options.events_per_file == 0   ? FileKind::kNoise
+                              : options.events_per_file == 1 ? FileKind::kSingle
+                                                             : FileKind::kMany;
+  for (int i = 0; i < n_singles; ++i) add(plain_kind);
   for (int i = 0; i < n_doubles; ++i) add(FileKind::kDouble);
   if (options.special_files) {
     const int n_noise = std::max(1, options.n_events / 8);
@@ -882,6 +892,16 @@ bool GenerateSyntheticExperiment(const std::string& dir, const SyntheticOptions&
         ev.lag = rng.UniformInt(lo, t.lag_hi);
         f.events.push_back(std::move(ev));
         if (f.kind == FileKind::kSingle) f.low_m_comment = (single_count++ % 4) == 1;
+        break;
+      }
+      case FileKind::kMany: {
+        int lag = lo;
+        for (int k = 0; k < options.events_per_file; ++k, lag += options.event_spacing_samples) {
+          EventSpec ev = next_event();
+          if (lag > m.templates[static_cast<std::size_t>(ev.template_index)].lag_hi) break;
+          ev.lag = lag;
+          f.events.push_back(std::move(ev));
+        }
         break;
       }
       case FileKind::kDouble: {

@@ -87,6 +87,12 @@ struct SyntheticOptions {
   // one event and the templates' numbers lie after the range.
   bool special_files = true;
 
+  // For workloads without the special files: events per event file. 0 writes
+  // noise-only files; more than 1 places that many events (as many as fit)
+  // `event_spacing_samples` apart, each from the next template in turn.
+  int events_per_file = 1;
+  int event_spacing_samples = 500;
+
   // Remove earlier experiment files (*.sg2 in templates/ and events/, the
   // result table, logs and diagnostic files in out/) instead of refusing to
   // write into a directory that holds them.

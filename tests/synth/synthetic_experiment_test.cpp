@@ -424,3 +424,43 @@ TEST(SyntheticExperimentTest, RunFindsEveryEventOnceWithinTolerances) {
 
 }  // namespace
 }  // namespace qae::synth
+
+namespace qae::synth {
+namespace {
+
+// The benchmark's sparse and dense workloads.
+TEST(SyntheticExperimentTest, NoiseOnlyAndDenselyFilledFiles) {
+  test::ScratchDir sparse_dir;
+  test::ScratchDir dense_dir;
+  SyntheticOptions o;
+  o.seed = 9;
+  o.n_sensors = 6;
+  o.n_templates = 2;
+  o.n_events = 3;
+  o.n_samples = 4096;
+  o.special_files = false;
+  o.events_per_file = 0;
+  SyntheticExperiment sparse;
+  std::string error;
+  ASSERT_TRUE(GenerateSyntheticExperiment(sparse_dir.path(), o, &sparse, &error)) << error;
+  ASSERT_EQ(sparse.truth.rows.size(), 3u);
+  for (const TruthRow& r : sparse.truth.rows) EXPECT_EQ(r.expect, Expectation::kNoEvent);
+
+  o.events_per_file = 1000;
+  o.event_spacing_samples = 500;
+  SyntheticExperiment dense;
+  ASSERT_TRUE(GenerateSyntheticExperiment(dense_dir.path(), o, &dense, &error)) << error;
+  std::map<int, std::vector<double>> t0_by_file;
+  for (const TruthRow& r : dense.truth.rows) t0_by_file[r.ae_number].push_back(r.t0_us);
+  ASSERT_EQ(t0_by_file.size(), 3u);
+  for (const auto& [ae, t0] : t0_by_file) {
+    EXPECT_GE(t0.size(), 4u) << ae;
+    for (std::size_t k = 1; k < t0.size(); ++k) EXPECT_NEAR(t0[k] - t0[k - 1], 50.0, 1e-9);
+  }
+
+  o.special_files = true;
+  EXPECT_FALSE(ValidateSyntheticOptions(o, &error));
+}
+
+}  // namespace
+}  // namespace qae::synth
