@@ -4,6 +4,8 @@
 #include <atomic>
 #include <cstring>
 
+#include <immintrin.h>
+
 // The generic vector templates below are always inlined into functions
 // compiled for the matching instruction set, so no vector crosses a call.
 #pragma GCC diagnostic ignored "-Wpsabi"
@@ -151,6 +153,57 @@ void NormaliseScalar(const double* c, double e_t, const double* er, int32_t n, f
   NormaliseLoop(c, e_t, er, n, row);
 }
 
+// The estimate r = cxy * rsqrt14(energy) is within 2^-14 of cxy / sqrt(energy)
+// for energies well inside the normal range; widened by 2^-10 of itself (and
+// a tiny absolute term for results near underflow) it lies above the
+// correctly rounded quotient, and rounding to float keeps that order.
+__attribute__((target("avx512f"))) void UpperBoundAvx512(const double* cxy, double e_t,
+                                                         const double* er, int32_t n, float* row) {
+  const __m512d et = _mm512_set1_pd(e_t);
+  const __m512d zero = _mm512_setzero_pd();
+  const __m512d lo = _mm512_set1_pd(0x1p-1000);
+  const __m512d hi = _mm512_set1_pd(0x1p+1000);
+  const __m512d inf = _mm512_set1_pd(__builtin_inf());
+  const __m512d margin = _mm512_set1_pd(0x1p-10);
+  const __m512d tiny = _mm512_set1_pd(1e-30);
+  int32_t t = 0;
+  for (; t + 8 <= n; t += 8) {
+    const __m512d energy = _mm512_mul_pd(et, _mm512_loadu_pd(er + t));
+    const __m512d c = _mm512_loadu_pd(cxy + t);
+    const __m512d v = _mm512_mul_pd(c, _mm512_maskz_rsqrt14_pd(0xff, energy));
+    const __m512d av = _mm512_abs_pd(v);
+    __m512d u = _mm512_add_pd(_mm512_add_pd(v, _mm512_mul_pd(av, margin)), tiny);
+    // Outside the estimate's range: no useful bound.
+    const __mmask8 in_range = _mm512_cmp_pd_mask(energy, lo, _CMP_GE_OQ) &
+                              _mm512_cmp_pd_mask(energy, hi, _CMP_LE_OQ);
+    u = _mm512_mask_blend_pd(in_range, inf, u);
+    // A NaN correlation gives a NaN row either way.
+    u = _mm512_mask_blend_pd(_mm512_cmp_pd_mask(c, c, _CMP_UNORD_Q), u, c);
+    // Not a positive energy: the row is 0.
+    u = _mm512_mask_blend_pd(_mm512_cmp_pd_mask(energy, zero, _CMP_GT_OQ), zero, u);
+    _mm256_storeu_ps(row + t, _mm512_maskz_cvtpd_ps(0xff, u));
+  }
+  for (; t < n; ++t) {
+    const double energy = e_t * er[t];
+    row[t] = energy > 0.0 ? static_cast<float>(cxy[t] / __builtin_sqrt(energy)) : 0.0f;
+  }
+}
+
+template <typename Add>
+__attribute__((always_inline)) inline void StackLoop(const float* rows, std::size_t stride,
+                                                     const int32_t* shifts, int n, int32_t lags,
+                                                     int32_t begin, int32_t end, float inv_n,
+                                                     float* stack, Add add) {
+  std::fill(stack + begin, stack + end, 0.0f);
+  for (int k = 0; k < n; ++k) {
+    const int64_t s = shifts[k];
+    const int64_t lo = std::max<int64_t>(begin, -s);
+    const int64_t hi = std::min<int64_t>(end, int64_t{lags} - s);
+    if (hi > lo) add(stack + lo, rows + static_cast<std::size_t>(k) * stride + lo + s, hi - lo);
+  }
+  for (int32_t q = begin; q < end; ++q) stack[q] *= inv_n;
+}
+
 template <typename Op>
 __attribute__((always_inline)) inline void Elementwise(int64_t n, Op op) {
   for (int64_t i = 0; i < n; ++i) op(i);
@@ -164,6 +217,26 @@ __attribute__((target("avx2"))) void AddAvx2(float* d, const float* s, int64_t n
 }
 void AddScalar(float* d, const float* s, int64_t n) {
   Elementwise(n, [&](int64_t i) { d[i] += s[i]; });
+}
+__attribute__((target("avx512f"))) void StackAvx512(const float* r, std::size_t stride,
+                                                    const int32_t* sh, int n, int32_t lags,
+                                                    int32_t b, int32_t e, float inv_n, float* st) {
+  StackLoop(r, stride, sh, n, lags, b, e, inv_n, st, [](float* d, const float* s, int64_t m) {
+    Elementwise(m, [&](int64_t i) { d[i] += s[i]; });
+  });
+}
+__attribute__((target("avx2"))) void StackAvx2(const float* r, std::size_t stride,
+                                               const int32_t* sh, int n, int32_t lags, int32_t b,
+                                               int32_t e, float inv_n, float* st) {
+  StackLoop(r, stride, sh, n, lags, b, e, inv_n, st, [](float* d, const float* s, int64_t m) {
+    Elementwise(m, [&](int64_t i) { d[i] += s[i]; });
+  });
+}
+void StackScalar(const float* r, std::size_t stride, const int32_t* sh, int n, int32_t lags,
+                 int32_t b, int32_t e, float inv_n, float* st) {
+  StackLoop(r, stride, sh, n, lags, b, e, inv_n, st, [](float* d, const float* s, int64_t m) {
+    Elementwise(m, [&](int64_t i) { d[i] += s[i]; });
+  });
 }
 __attribute__((target("avx512f"))) void MaxAvx512(float* d, const float* a, const float* b,
                                                   int64_t n) {
@@ -229,6 +302,23 @@ void NormaliseRow(const double* cxy, double e_t, const double* er, int32_t n_lag
     case KernelIsa::kAvx512: return NormaliseAvx512(cxy, e_t, er, n_lags, row);
     case KernelIsa::kAvx2: return NormaliseAvx2(cxy, e_t, er, n_lags, row);
     default: return NormaliseScalar(cxy, e_t, er, n_lags, row);
+  }
+}
+
+bool NormaliseRowUpperBound(const double* cxy, double e_t, const double* er, int32_t n_lags,
+                            float* row) {
+  if (Active() != KernelIsa::kAvx512) return false;
+  UpperBoundAvx512(cxy, e_t, er, n_lags, row);
+  return true;
+}
+
+void StackInterval(const float* rows, std::size_t stride, const int32_t* shifts, int n,
+                   int32_t lags, int32_t begin, int32_t end, float inv_n, float* stack) {
+  if (end <= begin) return;
+  switch (Active()) {
+    case KernelIsa::kAvx512: return StackAvx512(rows, stride, shifts, n, lags, begin, end, inv_n, stack);
+    case KernelIsa::kAvx2: return StackAvx2(rows, stride, shifts, n, lags, begin, end, inv_n, stack);
+    default: return StackScalar(rows, stride, shifts, n, lags, begin, end, inv_n, stack);
   }
 }
 

@@ -4,6 +4,7 @@
 // operations in the same order as the scalar code, so no sum is reordered.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace qae {
@@ -28,6 +29,20 @@ void CrossSumsDemeaned(const double* x, const double* yc, const double* mean_r, 
 // row[t] = cxy[t] / sqrt(e_t * er[t]) as a float, 0 where that energy is
 // not positive (a silent window).
 void NormaliseRow(const double* cxy, double e_t, const double* er, int32_t n_lags, float* row);
+
+// Upper bounds of NormaliseRow's values, cheap to compute: row[t] is at
+// least the float NormaliseRow would store (0 where it would store 0, +inf
+// where the energy is too small or large for the fast estimate, NaN where
+// the correlation is NaN). Returns false, writing nothing, on processors
+// without a fast reciprocal square root; callers then normalise exactly.
+bool NormaliseRowUpperBound(const double* cxy, double e_t, const double* er, int32_t n_lags,
+                            float* row);
+
+// One stack over lags [begin, end): station by station in order, each
+// adding rows[k][q + shifts[k]] where that lies inside its row of `lags`
+// values (stations shifted off the row add nothing), then times inv_n.
+void StackInterval(const float* rows, std::size_t stride, const int32_t* shifts, int n,
+                   int32_t lags, int32_t begin, int32_t end, float inv_n, float* stack);
 
 // dst[i] += src[i] for i < n.
 void AddInto(float* dst, const float* src, int64_t n);

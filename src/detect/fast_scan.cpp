@@ -4,9 +4,10 @@
 #include <chrono>
 #include <cmath>
 #include <limits>
-#include <map>
+#include <memory>
 
 #include "detect/correlation_kernels.h"
+#include "detect/shift_plan.h"
 
 namespace qae {
 
@@ -29,22 +30,22 @@ struct Interval {
 // only raise each float sum (rounding is monotone), so the bound holds for
 // the stacks as computed, not just in exact arithmetic. A bound that is not
 // a number cannot prune.
-void ComputeBound(const TemplateScan& scan, const std::vector<int32_t>& smin,
-                  const std::vector<int32_t>& smax, ScanWorkspace& ws) {
+void ComputeBound(const TemplateScan& scan, const ShiftPlan& plan, ScanWorkspace& ws) {
   const int32_t lags = scan.lagRange;
   std::fill(ws.bound.begin(), ws.bound.begin() + lags, 0.0f);
   for (int k = 0; k < scan.stations.n(); ++k) {
-    const int32_t lo = smin[static_cast<std::size_t>(k)];
-    const int32_t width = smax[static_cast<std::size_t>(k)] - lo + 1;
+    const int32_t lo = plan.smin[static_cast<std::size_t>(k)];
+    const int32_t width = plan.smax[static_cast<std::size_t>(k)] - lo + 1;
     // ext[i] = row[i + lo] inside the row, 0 outside; the window maximum of
     // ext over [q, q + width) is the station's largest contribution at q.
     const int64_t n_ext = static_cast<int64_t>(lags) + width;
     const float* row = scan.Row(k);
     float* ext = ws.ext.data();
-    for (int64_t i = 0; i < n_ext; ++i) {
-      const int64_t r = i + lo;
-      ext[i] = (r >= 0 && r < lags) ? row[r] : 0.0f;
-    }
+    const int64_t in_lo = std::clamp<int64_t>(-int64_t{lo}, 0, n_ext);
+    const int64_t in_hi = std::clamp<int64_t>(int64_t{lags} - lo, in_lo, n_ext);
+    std::fill(ext, ext + in_lo, 0.0f);
+    std::copy(row + in_lo + lo, row + in_hi + lo, ext + in_lo);
+    std::fill(ext + in_hi, ext + n_ext, 0.0f);
     // Window maxima by doubling: after a pass of span p, cur[i] is the
     // maximum of ext[i .. i + p).
     float* cur = ext;
@@ -65,10 +66,10 @@ void ComputeBound(const TemplateScan& scan, const std::vector<int32_t>& smin,
     }
     AddInto(ws.bound.data(), m, lags);
   }
+  ScaleBy(ws.bound.data(), scan.invN, lags);
   for (int32_t q = 0; q < lags; ++q) {
     float& b = ws.bound[static_cast<std::size_t>(q)];
-    b *= scan.invN;
-    if (std::isnan(b)) b = std::numeric_limits<float>::infinity();
+    if (b != b) b = std::numeric_limits<float>::infinity();
   }
 }
 
@@ -88,24 +89,6 @@ std::vector<Interval> EvaluationIntervals(const float* bound, int32_t lags, floa
     }
   }
   return out;
-}
-
-// The stack of one shift vector on the evaluation intervals, with the
-// reference's operations: station by station, each over its overlap, then
-// the factor.
-void StackOnIntervals(const TemplateScan& scan, const int32_t* shifts,
-                      const std::vector<Interval>& intervals, float* stack) {
-  const int32_t lags = scan.lagRange;
-  for (const Interval& iv : intervals) {
-    std::fill(stack + iv.begin, stack + iv.end, 0.0f);
-    for (int k = 0; k < scan.stations.n(); ++k) {
-      const int32_t s = shifts[k];
-      const int64_t lo = std::max<int64_t>(iv.begin, -int64_t{s});
-      const int64_t hi = std::min<int64_t>(iv.end, int64_t{lags} - s);
-      if (hi > lo) AddInto(stack + lo, scan.Row(k) + lo + s, hi - lo);
-    }
-    ScaleBy(stack + iv.begin, scan.invN, iv.end - iv.begin);
-  }
 }
 
 // The peak search of SearchPeaks, visiting only the lags whose bound
@@ -131,47 +114,18 @@ void SearchPeaksPruned(const float* stack, const std::vector<int32_t>& starts, i
 }  // namespace
 
 void FindGridPeaksFast(TemplateScan& scan, const AePars& pars, const RunContext& ctx,
-                       ScanWorkspace& ws, float threshold, ScanTimings* timings) {
+                       ScanWorkspace& ws, float threshold, ScanTimings* timings,
+                       const RowRefiner* refine, int template_index) {
   const int32_t lags = scan.lagRange;
   if (lags <= 0) return;
-  const StationSelection& sel = scan.stations;
+  const int n = scan.stations.n();
   const auto t1 = Clock::now();
-  // Shift vectors of the grid, in loop order, and the distinct ones.
-  const GridSteps steps = ComputeGridSteps(pars);
-  const int32_t nx = std::max(pars.gridStepsX, 0);
-  const int32_t ny = std::max(pars.gridStepsY, 0);
-  const int32_t nz = std::max(pars.gridStepsZ, 0);
-  const int n = sel.n();
-  std::map<std::vector<int32_t>, int> distinct;
-  std::vector<std::vector<int32_t>> vectors;
-  std::vector<int> offset_vector;
-  std::vector<int32_t> smin(static_cast<std::size_t>(n), std::numeric_limits<int32_t>::max());
-  std::vector<int32_t> smax(static_cast<std::size_t>(n), std::numeric_limits<int32_t>::min());
-  std::vector<int32_t> shifts(static_cast<std::size_t>(n));
-  for (int32_t ix = -nx; ix <= nx; ++ix) {
-    for (int32_t iy = -ny; iy <= ny; ++iy) {
-      for (int32_t iz = -nz; iz <= nz; ++iz) {
-        const float dx = static_cast<float>(ix) * steps.sx;
-        const float dy = static_cast<float>(iy) * steps.sy;
-        const float dz = static_cast<float>(iz) * steps.sz;
-        for (int k = 0; k < n; ++k) {
-          // A shift beyond the lag range leaves no overlap; clamping it
-          // changes nothing and keeps the windows of the bound finite.
-          const int32_t s = std::clamp(
-              StationShift(sel.gradient[static_cast<std::size_t>(k)], dx, dy, dz, ctx.dt), -lags,
-              lags);
-          shifts[static_cast<std::size_t>(k)] = s;
-          smin[static_cast<std::size_t>(k)] = std::min(smin[static_cast<std::size_t>(k)], s);
-          smax[static_cast<std::size_t>(k)] = std::max(smax[static_cast<std::size_t>(k)], s);
-        }
-        const auto [it, added] = distinct.try_emplace(shifts, static_cast<int>(vectors.size()));
-        if (added) vectors.push_back(shifts);
-        offset_vector.push_back(it->second);
-      }
-    }
-  }
+  const std::shared_ptr<const ShiftPlan> plan_ptr =
+      ctx.shiftPlans ? ctx.shiftPlans->Get(template_index, scan.stations, pars, ctx.dt, lags)
+                     : BuildShiftPlan(scan.stations, pars, ctx.dt, lags);
+  const ShiftPlan& plan = *plan_ptr;
 
-  ComputeBound(scan, smin, smax, ws);
+  ComputeBound(scan, plan, ws);
   const int32_t reach = static_cast<int32_t>(
       std::min<int64_t>(int64_t{ctx.len2} + ctx.len5 + 1, std::numeric_limits<int32_t>::max()));
   const std::vector<Interval> intervals =
@@ -181,7 +135,37 @@ void FindGridPeaksFast(TemplateScan& scan, const AePars& pars, const RunContext&
   for (int32_t q = 0; q < scan_range; ++q) {
     if (ws.bound[static_cast<std::size_t>(q)] > threshold) starts.push_back(q);
   }
-  if (timings) timings->stack += Seconds(t1, Clock::now());
+  const auto t2 = Clock::now();
+  if (timings) timings->stack += Seconds(t1, t2);
+  if (starts.empty()) return;
+
+  // Rows holding bounds get exact values wherever a stack reads them.
+  if (refine) {
+    for (int k = 0; k < n; ++k) {
+      const int64_t lo = plan.smin[static_cast<std::size_t>(k)];
+      const int64_t hi = plan.smax[static_cast<std::size_t>(k)];
+      int64_t open_begin = -1;
+      int64_t open_end = -1;
+      for (const Interval& iv : intervals) {
+        const int64_t b = std::clamp<int64_t>(iv.begin + lo, 0, lags);
+        const int64_t e = std::clamp<int64_t>(iv.end + hi, b, lags);
+        if (e <= b) continue;
+        if (open_end >= b) {
+          open_end = std::max(open_end, e);
+          continue;
+        }
+        if (open_end > open_begin) {
+          (*refine)(k, static_cast<int32_t>(open_begin), static_cast<int32_t>(open_end));
+        }
+        open_begin = b;
+        open_end = e;
+      }
+      if (open_end > open_begin) {
+        (*refine)(k, static_cast<int32_t>(open_begin), static_cast<int32_t>(open_end));
+      }
+    }
+    if (timings) timings->correlation += Seconds(t2, Clock::now());
+  }
 
   // Peaks of each distinct vector (lag and values), found at its first use.
   struct VectorPeak {
@@ -190,31 +174,33 @@ void FindGridPeaksFast(TemplateScan& scan, const AePars& pars, const RunContext&
     float snr1;
     float snr2;
   };
-  std::vector<std::vector<VectorPeak>> vector_peaks(vectors.size());
-  std::vector<bool> done(vectors.size(), false);
+  const std::size_t n_vectors = plan.vectorCount();
+  std::vector<std::vector<VectorPeak>> vector_peaks(n_vectors);
+  std::vector<bool> done(n_vectors, false);
   float* stack = scan.Row(n);
   double stack_s = 0.0;
   double peak_s = 0.0;
   std::size_t offset = 0;
-  for (int32_t ix = -nx; ix <= nx; ++ix) {
-    for (int32_t iy = -ny; iy <= ny; ++iy) {
-      for (int32_t iz = -nz; iz <= nz; ++iz) {
-        const int v = offset_vector[offset++];
-        if (!starts.empty() && !done[static_cast<std::size_t>(v)]) {
+  for (int32_t ix = -plan.nx; ix <= plan.nx; ++ix) {
+    for (int32_t iy = -plan.ny; iy <= plan.ny; ++iy) {
+      for (int32_t iz = -plan.nz; iz <= plan.nz; ++iz) {
+        const auto v = static_cast<std::size_t>(plan.offsetVector[offset++]);
+        if (!done[v]) {
           const auto a = Clock::now();
-          StackOnIntervals(scan, vectors[static_cast<std::size_t>(v)].data(), intervals, stack);
+          for (const Interval& iv : intervals) {
+            StackInterval(scan.rows, scan.rowStride, plan.Vector(v), n, lags, iv.begin, iv.end,
+                          scan.invN, stack);
+          }
           const auto b = Clock::now();
-          SearchPeaksPruned(stack, starts, lags, scan_range, threshold, pars.snrMin,
-                            ctx.len2, ctx.len5,
-                            [&](int32_t q, float value, float snr1, float snr2) {
-                              vector_peaks[static_cast<std::size_t>(v)].push_back(
-                                  {q, value, snr1, snr2});
+          SearchPeaksPruned(stack, starts, lags, scan_range, threshold, pars.snrMin, ctx.len2,
+                            ctx.len5, [&](int32_t q, float value, float snr1, float snr2) {
+                              vector_peaks[v].push_back({q, value, snr1, snr2});
                             });
           stack_s += Seconds(a, b);
           peak_s += Seconds(b, Clock::now());
+          done[v] = true;
         }
-        done[static_cast<std::size_t>(v)] = true;
-        for (const VectorPeak& p : vector_peaks[static_cast<std::size_t>(v)]) {
+        for (const VectorPeak& p : vector_peaks[v]) {
           scan.peaks.push_back({ix, iy, iz, p.q, p.value, p.snr1, p.snr2});
         }
       }
@@ -226,74 +212,155 @@ void FindGridPeaksFast(TemplateScan& scan, const AePars& pars, const RunContext&
   }
 }
 
+namespace {
+
 // Copies samples first .. first + n - 1 of a trace as doubles, 0 outside
 // its valid samples.
-template <typename T>
-void ExtractWindow(const XL_WaveTrace& t, int64_t first, int64_t n, T* out) {
-  const int64_t valid = std::min(t.sampleCount, t.AllocatedSlots());
+void ExtractWindow(const XL_WaveTrace& t, int64_t first, int64_t n, double* out) {
+  const int64_t valid = std::min<int64_t>(t.sampleCount, t.AllocatedSlots());
   const int64_t lo = std::clamp<int64_t>(-first, 0, n);
   const int64_t hi = std::clamp<int64_t>(valid - first, lo, n);
-  std::fill(out, out + lo, T(0));
+  std::fill(out, out + lo, 0.0);
   for (int64_t i = lo; i < hi; ++i) out[i] = t.samples[static_cast<std::size_t>(first + i)];
-  std::fill(out + hi, out + n, T(0));
+  std::fill(out + hi, out + n, 0.0);
 }
 
-void CorrelationRowFast(const XL_WaveTrace& tpl_trace, const XL_WaveTrace& rec_trace,
+// The template side of one station's correlation: its window (with the
+// mean removed in `mean` mode 1) and energy.
+struct TemplateWindow {
+  double energy = 0.0;
+  double mean = 0.0;
+};
+
+TemplateWindow PrepareTemplateWindow(const XL_WaveTrace& tpl_trace, int32_t pick,
+                                     const RunContext& ctx, int mean_mode, double* y) {
+  const int32_t w = ctx.winLen;
+  ExtractWindow(tpl_trace, int64_t{pick} - ctx.preLen, w, y);
+  TemplateWindow tw;
+  if (mean_mode != 0) {
+    for (int32_t j = 0; j < w; ++j) tw.mean += y[j];
+    tw.mean /= static_cast<double>(w);
+    for (int32_t j = 0; j < w; ++j) tw.energy += (y[j] - tw.mean) * (y[j] - tw.mean);
+    for (int32_t j = 0; j < w; ++j) y[j] = y[j] - tw.mean;
+  } else {
+    for (int32_t j = 0; j < w; ++j) tw.energy += y[j] * y[j];
+  }
+  return tw;
+}
+
+// One station's row over all lags. The running sums (window energy, or
+// window mean in mode 1) are chains of dependent additions kept in their
+// order; their value every kChainMark lags goes to `marks`. With
+// `upper_bound` (and a processor that has the fast estimate) the row gets
+// upper bounds of its values instead; returns whether it did.
+bool CorrelationRowPass(const XL_WaveTrace& tpl_trace, const XL_WaveTrace& rec_trace,
                         int32_t pick, int32_t min_pick, int32_t lag_range, const RunContext& ctx,
-                        int mean_mode, ScanWorkspace& ws, float* row) {
+                        int mean_mode, ScanWorkspace& ws, float* row, double* marks,
+                        bool upper_bound) {
   const int32_t w = ctx.winLen;
   std::fill(row, row + std::max(lag_range, 0), 0.0f);
-  if (lag_range <= 0 || w <= 0) return;
+  if (lag_range <= 0 || w <= 0) return false;
+  constexpr int32_t kMark = ScanWorkspace::kChainMark;
   double* y = ws.y.data();
-  ExtractWindow(tpl_trace, int64_t{pick} - ctx.preLen, w, y);
+  const TemplateWindow tw = PrepareTemplateWindow(tpl_trace, pick, ctx, mean_mode, y);
   double* xs = ws.xs.data();
   ExtractWindow(rec_trace, int64_t{pick} - min_pick, int64_t{lag_range} + w - 1, xs);
   double* er = ws.er.data();
+  double* cxy = ws.cxy.data();
 
   if (mean_mode != 0) {
-    double m_t = 0.0;
     double m_r = 0.0;
-    for (int32_t j = 0; j < w; ++j) {
-      m_t += y[j];
-      m_r += xs[j];
-    }
-    m_t /= static_cast<double>(w);
+    for (int32_t j = 0; j < w; ++j) m_r += xs[j];
     m_r /= static_cast<double>(w);
-    double e_t = 0.0;
-    for (int32_t j = 0; j < w; ++j) e_t += (y[j] - m_t) * (y[j] - m_t);
     double* mean_r = ws.mean_r.data();
     mean_r[0] = m_r;
     for (int32_t t = 1; t < lag_range; ++t) {
       m_r += (xs[t + w - 1] - xs[t - 1]) / static_cast<double>(w);
       mean_r[t] = m_r;
     }
-    for (int32_t j = 0; j < w; ++j) y[j] = y[j] - m_t;
-    CrossSumsDemeaned(xs, y, mean_r, w, lag_range, ws.cxy.data(), er);
-    NormaliseRow(ws.cxy.data(), e_t, er, lag_range, row);
-    return;
+    if (marks) {
+      for (int32_t t = 0; t < lag_range; t += kMark) marks[t / kMark] = mean_r[t];
+    }
+    CrossSumsDemeaned(xs, y, mean_r, w, lag_range, cxy, er);
+  } else {
+    double e_r = 0.0;
+    for (int32_t j = 0; j < w; ++j) e_r += xs[j] * xs[j];
+    er[0] = e_r;
+    for (int32_t t = 1; t < lag_range; ++t) {
+      const double out = xs[t - 1];
+      const double in = xs[t + w - 1];
+      e_r = e_r - out * out + in * in;
+      er[t] = e_r;
+    }
+    if (marks) {
+      for (int32_t t = 0; t < lag_range; t += kMark) marks[t / kMark] = er[t];
+    }
+    CrossSumsPlain(xs, y, w, lag_range, cxy);
   }
+  if (upper_bound && NormaliseRowUpperBound(cxy, tw.energy, er, lag_range, row)) return true;
+  NormaliseRow(cxy, tw.energy, er, lag_range, row);
+  return false;
+}
 
-  double e_t = 0.0;
-  double e_r = 0.0;
-  for (int32_t j = 0; j < w; ++j) {
-    e_t += y[j] * y[j];
-    e_r += xs[j] * xs[j];
+// Lags [begin, end) of a row as CorrelationRowPass computes them exactly:
+// the running sum is continued from the mark at or before `begin`, with the
+// same operations, and the cross sums are the same per lag.
+void ExactRowRange(const XL_WaveTrace& tpl_trace, const XL_WaveTrace& rec_trace, int32_t pick,
+                   int32_t min_pick, const RunContext& ctx, int mean_mode, ScanWorkspace& ws,
+                   const double* marks, int32_t begin, int32_t end, float* row) {
+  const int32_t w = ctx.winLen;
+  constexpr int32_t kMark = ScanWorkspace::kChainMark;
+  double* y = ws.y.data();
+  const TemplateWindow tw = PrepareTemplateWindow(tpl_trace, pick, ctx, mean_mode, y);
+  const int32_t mark = begin / kMark * kMark;
+  // xs[i] holds record sample i + base of the row's segment; the chain reads
+  // one sample before the mark.
+  const int32_t base = mark > 0 ? mark - 1 : 0;
+  double* xs = ws.xs.data();
+  ExtractWindow(rec_trace, int64_t{pick} - min_pick + base, int64_t{end} + w - 1 - base, xs);
+  const int32_t n = end - begin;
+  double* er = ws.er.data();
+  double* cxy = ws.cxy.data();
+  double chain = marks[mark / kMark];
+  if (mean_mode != 0) {
+    double* mean_r = ws.mean_r.data();
+    if (mark >= begin) mean_r[0] = chain;
+    for (int32_t t = mark + 1; t < end; ++t) {
+      chain += (xs[t + w - 1 - base] - xs[t - 1 - base]) / static_cast<double>(w);
+      if (t >= begin) mean_r[t - begin] = chain;
+    }
+    CrossSumsDemeaned(xs + (begin - base), y, mean_r, w, n, cxy, er);
+  } else {
+    if (mark >= begin) er[0] = chain;
+    for (int32_t t = mark + 1; t < end; ++t) {
+      const double out = xs[t - 1 - base];
+      const double in = xs[t + w - 1 - base];
+      chain = chain - out * out + in * in;
+      if (t >= begin) er[t - begin] = chain;
+    }
+    CrossSumsPlain(xs + (begin - base), y, w, n, cxy);
   }
-  // The running energy is a chain of dependent sums; kept in its order.
-  er[0] = e_r;
-  for (int32_t t = 1; t < lag_range; ++t) {
-    const double out = xs[t - 1];
-    const double in = xs[t + w - 1];
-    e_r = e_r - out * out + in * in;
-    er[t] = e_r;
-  }
-  CrossSumsPlain(xs, y, w, lag_range, ws.cxy.data());
-  NormaliseRow(ws.cxy.data(), e_t, er, lag_range, row);
+  NormaliseRow(cxy, tw.energy, er, n, row + begin);
+}
+
+const XL_WaveTrace& RecordTrace(const XL_WaveData& record, int i) {
+  static const XL_WaveTrace kEmpty;
+  return i < record.TraceCount() ? record.Trace(i) : kEmpty;
+}
+
+}  // namespace
+
+void CorrelationRowFast(const XL_WaveTrace& tpl_trace, const XL_WaveTrace& rec_trace,
+                        int32_t pick, int32_t min_pick, int32_t lag_range, const RunContext& ctx,
+                        int mean_mode, ScanWorkspace& ws, float* row) {
+  CorrelationRowPass(tpl_trace, rec_trace, pick, min_pick, lag_range, ctx, mean_mode, ws, row,
+                     nullptr, false);
 }
 
 TemplateScan ScanTemplateFast(const XL_WaveData& tpl, const XL_WaveData& record,
                               const AePars& pars, const RunContext& ctx, ScanWorkspace& ws,
-                              float threshold, ScanTimings* timings) {
+                              float threshold, ScanTimings* timings, int template_index,
+                              bool exact_rows) {
   TemplateScan scan;
   if (tpl.TraceCount() == 0) return scan;
   scan.stations = SelectStations(tpl, pars, ctx);
@@ -309,17 +376,27 @@ TemplateScan ScanTemplateFast(const XL_WaveData& tpl, const XL_WaveData& record,
   if (timings) ++timings->templateRecords;
 
   auto t0 = Clock::now();
+  bool any_bounded = false;
   for (int k = 0; k < sel.n(); ++k) {
-    const int i = sel.traceIndex[static_cast<std::size_t>(k)];
-    static const XL_WaveTrace kEmpty;
-    const XL_WaveTrace& rec_trace = i < record.TraceCount() ? record.Trace(i) : kEmpty;
-    CorrelationRowFast(tpl.Trace(i), rec_trace, sel.pick[static_cast<std::size_t>(k)],
-                       sel.minPick, lags, ctx, pars.mean, ws, scan.Row(k));
+    const auto uk = static_cast<std::size_t>(k);
+    const int i = sel.traceIndex[uk];
+    ws.bounded[uk] = CorrelationRowPass(tpl.Trace(i), RecordTrace(record, i), sel.pick[uk],
+                                        sel.minPick, lags, ctx, pars.mean, ws, scan.Row(k),
+                                        ws.Marks(k), !exact_rows);
+    any_bounded = any_bounded || ws.bounded[uk] != 0;
   }
   auto t1 = Clock::now();
   if (timings) timings->correlation += Seconds(t0, t1);
 
-  FindGridPeaksFast(scan, pars, ctx, ws, threshold, timings);
+  const RowRefiner refine = [&](int k, int32_t begin, int32_t end) {
+    const auto uk = static_cast<std::size_t>(k);
+    if (!ws.bounded[uk]) return;
+    const int i = sel.traceIndex[uk];
+    ExactRowRange(tpl.Trace(i), RecordTrace(record, i), sel.pick[uk], sel.minPick, ctx,
+                  pars.mean, ws, ws.Marks(k), begin, end, scan.Row(k));
+  };
+  FindGridPeaksFast(scan, pars, ctx, ws, threshold, timings, any_bounded ? &refine : nullptr,
+                    template_index);
   return scan;
 }
 

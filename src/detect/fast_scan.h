@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "detect/matched_filter_scan.h"
@@ -23,14 +24,30 @@
 namespace qae {
 
 
-// Peaks of one template against one record; rows live in `ws`.
+// Peaks of one template against one record; rows live in `ws`. With a
+// template index the template's shift plan is kept in ctx.shiftPlans for
+// the next records. The returned rows are exact where the peak search read
+// them; with `exact_rows` (the diagnostic files read all of them) they are
+// exact everywhere.
 TemplateScan ScanTemplateFast(const XL_WaveData& tpl, const XL_WaveData& record,
                               const AePars& pars, const RunContext& ctx, ScanWorkspace& ws,
-                              float threshold, ScanTimings* timings);
+                              float threshold, ScanTimings* timings, int template_index = -1,
+                              bool exact_rows = false);
 
-// FindGridPeaksReference's peaks, found as described above.
+// Whether a run's scans must leave exact rows everywhere: the diagnostic
+// correlation files (output level 5 and above) write whole rows.
+inline bool WantsExactRows(const AePars& pars) { return pars.outLevel >= 5; }
+
+// Makes lags [begin, end) of station k's row exact (rows that hold upper
+// bounds only; exact rows are left as they are).
+using RowRefiner = std::function<void(int k, int32_t begin, int32_t end)>;
+
+// FindGridPeaksReference's peaks, found as described above. Without a
+// refiner the rows must be exact; with one they may hold upper bounds of
+// the exact values, and the refiner is asked for every range the stacks read.
 void FindGridPeaksFast(TemplateScan& scan, const AePars& pars, const RunContext& ctx,
-                       ScanWorkspace& ws, float threshold, ScanTimings* timings);
+                       ScanWorkspace& ws, float threshold, ScanTimings* timings,
+                       const RowRefiner* refine = nullptr, int template_index = -1);
 
 // One station's correlation row, bit for bit as CorrelationRow.
 void CorrelationRowFast(const XL_WaveTrace& tpl_trace, const XL_WaveTrace& rec_trace,

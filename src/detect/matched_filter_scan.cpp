@@ -333,7 +333,8 @@ int ScanRecord(TemplateLibrary& templates, int template_count, AePars& pars, Run
       const TemplateScan scan =
           ctx.kernel == RunContext::Kernel::kReference
               ? ScanTemplateReference(*tpl, record, pars, ctx, threshold)
-              : ScanTemplateFast(*tpl, record, pars, ctx, ctx.workspace, threshold, &ctx.timings);
+              : ScanTemplateFast(*tpl, record, pars, ctx, ctx.workspace, threshold, &ctx.timings,
+                                 t, WantsExactRows(pars));
       if (!replay(t, scan)) break;
     }
   }

@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "detect/scan_pool.h"
+#include "detect/shift_plan.h"
 
 namespace qae {
 
@@ -46,6 +47,7 @@ void RunContext::AllocateWorkArrays() {
   const int n_threads =
       threads > 0 ? threads : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
   pool.reset();
+  shiftPlans = kernel == Kernel::kFast ? std::make_shared<ShiftPlanCache>() : nullptr;
   if (kernel == Kernel::kFast && n_threads > 1) {
     pool = std::make_shared<ScanPool>(n_threads, nTraces, nLags, winLen);
   }
@@ -59,6 +61,7 @@ void RunContext::ReleaseWorkArrays() {
   labels = {};
   workspace = ScanWorkspace();
   pool.reset();
+  shiftPlans.reset();
 }
 
 }  // namespace qae

@@ -17,6 +17,7 @@
 namespace qae {
 
 class ScanPool;
+class ShiftPlanCache;
 
 // Limits of one scan.
 inline constexpr int kMaxCandidates = 100;   // rows of the candidate table
@@ -90,6 +91,8 @@ struct RunContext {
   // the templates of a record are scanned in parallel.
   int threads = 1;
   std::shared_ptr<ScanPool> pool;
+  // Shift plans of the fast scan by template, built once per run.
+  std::shared_ptr<ShiftPlanCache> shiftPlans;
 
   // Optional: told by the drivers once per AE number (or segment) and once
   // at the end of the range. It must not throw.

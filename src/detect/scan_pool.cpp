@@ -61,7 +61,7 @@ void ScanPool::Run(Slot& slot) {
     tpl = &scratch;
   }
   slot.scan = ScanTemplateFast(*tpl, *job.record, *job.pars, *job.ctx, slot.workspace,
-                               job.threshold, &slot.timings);
+                               job.threshold, &slot.timings, t, WantsExactRows(*job.pars));
 }
 
 void ScanPool::ScanInOrder(const TemplateLibrary& templates, int count, const XL_WaveData& record,

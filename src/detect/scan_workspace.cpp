@@ -21,6 +21,9 @@ void ScanWorkspace::Allocate(int32_t n_traces, int32_t n_lags, int32_t win_len) 
   cxy.assign(lags, 0.0);
   er.assign(lags, 0.0);
   mean_r.assign(lags, 0.0);
+  bounded.assign(n, 0);
+  marksPerRow = lags / kChainMark + 1;
+  marks.assign(n * marksPerRow, 0.0);
 }
 
 }  // namespace qae

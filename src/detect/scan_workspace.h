@@ -23,6 +23,14 @@ class ScanWorkspace {
   std::vector<double> cxy;     // n_lags
   std::vector<double> er;
   std::vector<double> mean_r;
+  // Per station: whether its row holds upper bounds rather than exact
+  // values, and the running sum of its row every kChainMark lags, so that
+  // ranges of the row can be made exact later.
+  static constexpr int32_t kChainMark = 256;
+  std::vector<unsigned char> bounded;
+  std::vector<double> marks;
+  std::size_t marksPerRow = 0;
+  double* Marks(int k) { return marks.data() + static_cast<std::size_t>(k) * marksPerRow; }
 };
 
 }  // namespace qae
