@@ -189,17 +189,85 @@ __attribute__((target("avx512f"))) void UpperBoundAvx512(const double* cxy, doub
   }
 }
 
-template <typename Add>
-__attribute__((always_inline)) inline void StackLoop(const float* rows, std::size_t stride,
-                                                     const int32_t* shifts, int n, int32_t lags,
-                                                     int32_t begin, int32_t end, float inv_n,
-                                                     float* stack, Add add) {
-  std::fill(stack + begin, stack + end, 0.0f);
+// Station by station over each one's overlap with [begin, end): the
+// reference's order, for the lags where some station is shifted off its row.
+__attribute__((always_inline)) inline void StackByStation(const float* rows, std::size_t stride,
+                                                          const int32_t* shifts, int n,
+                                                          int32_t lags, int64_t begin,
+                                                          int64_t end, float* stack) {
+  for (int64_t q = begin; q < end; ++q) stack[q] = 0.0f;
   for (int k = 0; k < n; ++k) {
     const int64_t s = shifts[k];
     const int64_t lo = std::max<int64_t>(begin, -s);
     const int64_t hi = std::min<int64_t>(end, int64_t{lags} - s);
-    if (hi > lo) add(stack + lo, rows + static_cast<std::size_t>(k) * stride + lo + s, hi - lo);
+    const float* row = rows + static_cast<std::size_t>(k) * stride;
+    for (int64_t q = lo; q < hi; ++q) stack[q] += row[q + s];
+  }
+}
+
+// Where every station lies inside its row, each lag's sum runs in a
+// register from 0 through the stations in order, which is the same
+// sequence of float additions as the station-by-station loop.
+template <int N>
+__attribute__((always_inline)) inline void StackLoop(const float* rows, std::size_t stride,
+                                                     const int32_t* shifts, int n, int32_t lags,
+                                                     int32_t begin, int32_t end, float inv_n,
+                                                     float* stack) {
+  int64_t full_lo = begin;
+  int64_t full_hi = end;
+  const float* base[64];
+  const bool registers = n <= 64;
+  for (int k = 0; k < n && registers; ++k) {
+    const int64_t s = shifts[k];
+    full_lo = std::max<int64_t>(full_lo, -s);
+    full_hi = std::min<int64_t>(full_hi, int64_t{lags} - s);
+    base[k] = rows + static_cast<std::size_t>(k) * stride + s;
+  }
+  if (!registers || full_hi - full_lo < N) {
+    StackByStation(rows, stride, shifts, n, lags, begin, end, stack);
+  } else {
+    StackByStation(rows, stride, shifts, n, lags, begin, full_lo, stack);
+    StackByStation(rows, stride, shifts, n, lags, full_hi, end, stack);
+    int64_t q = full_lo;
+    // Four independent sums keep the adds from waiting on each other.
+    for (; q + 4 * N <= full_hi; q += 4 * N) {
+      FloatVec<N> a0 = {};
+      FloatVec<N> a1 = {};
+      FloatVec<N> a2 = {};
+      FloatVec<N> a3 = {};
+      for (int k = 0; k < n; ++k) {
+        FloatVec<N> v0;
+        FloatVec<N> v1;
+        FloatVec<N> v2;
+        FloatVec<N> v3;
+        std::memcpy(&v0, base[k] + q, sizeof v0);
+        std::memcpy(&v1, base[k] + q + N, sizeof v1);
+        std::memcpy(&v2, base[k] + q + 2 * N, sizeof v2);
+        std::memcpy(&v3, base[k] + q + 3 * N, sizeof v3);
+        a0 += v0;
+        a1 += v1;
+        a2 += v2;
+        a3 += v3;
+      }
+      std::memcpy(stack + q, &a0, sizeof a0);
+      std::memcpy(stack + q + N, &a1, sizeof a1);
+      std::memcpy(stack + q + 2 * N, &a2, sizeof a2);
+      std::memcpy(stack + q + 3 * N, &a3, sizeof a3);
+    }
+    for (; q + N <= full_hi; q += N) {
+      FloatVec<N> acc = {};
+      for (int k = 0; k < n; ++k) {
+        FloatVec<N> v;
+        std::memcpy(&v, base[k] + q, sizeof v);
+        acc += v;
+      }
+      std::memcpy(stack + q, &acc, sizeof acc);
+    }
+    for (; q < full_hi; ++q) {
+      float acc = 0.0f;
+      for (int k = 0; k < n; ++k) acc += base[k][q];
+      stack[q] = acc;
+    }
   }
   for (int32_t q = begin; q < end; ++q) stack[q] *= inv_n;
 }
@@ -221,22 +289,17 @@ void AddScalar(float* d, const float* s, int64_t n) {
 __attribute__((target("avx512f"))) void StackAvx512(const float* r, std::size_t stride,
                                                     const int32_t* sh, int n, int32_t lags,
                                                     int32_t b, int32_t e, float inv_n, float* st) {
-  StackLoop(r, stride, sh, n, lags, b, e, inv_n, st, [](float* d, const float* s, int64_t m) {
-    Elementwise(m, [&](int64_t i) { d[i] += s[i]; });
-  });
+  StackLoop<16>(r, stride, sh, n, lags, b, e, inv_n, st);
 }
 __attribute__((target("avx2"))) void StackAvx2(const float* r, std::size_t stride,
                                                const int32_t* sh, int n, int32_t lags, int32_t b,
                                                int32_t e, float inv_n, float* st) {
-  StackLoop(r, stride, sh, n, lags, b, e, inv_n, st, [](float* d, const float* s, int64_t m) {
-    Elementwise(m, [&](int64_t i) { d[i] += s[i]; });
-  });
+  StackLoop<8>(r, stride, sh, n, lags, b, e, inv_n, st);
 }
 void StackScalar(const float* r, std::size_t stride, const int32_t* sh, int n, int32_t lags,
                  int32_t b, int32_t e, float inv_n, float* st) {
-  StackLoop(r, stride, sh, n, lags, b, e, inv_n, st, [](float* d, const float* s, int64_t m) {
-    Elementwise(m, [&](int64_t i) { d[i] += s[i]; });
-  });
+  StackByStation(r, stride, sh, n, lags, b, e, st);
+  for (int32_t q = b; q < e; ++q) st[q] *= inv_n;
 }
 __attribute__((target("avx512f"))) void MaxAvx512(float* d, const float* a, const float* b,
                                                   int64_t n) {
