@@ -58,23 +58,61 @@ void DemeanedScalar(const double* x, const double* yc, const double* mean_r, int
   }
 }
 
+// The running window energy for lags [from, to): er[t] from er[t - 1], one
+// sample out and one in.
+__attribute__((always_inline)) inline void EnergyChain(const double* x, int32_t w, int32_t from,
+                                                       int32_t to, double* er) {
+  double e = er[from - 1];
+  for (int32_t t = from; t < to; ++t) {
+    const double out = x[t - 1];
+    const double in = x[t + w - 1];
+    e = e - out * out + in * in;
+    er[t] = e;
+  }
+}
+
 // Four vectors of lags at a time keep enough independent sum chains in
-// flight to hide the latency of the adds.
+// flight to hide the latency of the adds. With `er`, the running energy of
+// each block's lags is computed along the way, one step per window sample:
+// a dependent chain of scalar adds that the processor runs between the
+// vector operations.
 template <int N>
 __attribute__((always_inline)) inline void PlainVec(const double* x, const double* y, int32_t w,
-                                                    int32_t n_lags, double* cxy) {
+                                                    int32_t n_lags, double* cxy,
+                                                    double* er = nullptr) {
+  constexpr int32_t kBlock = 4 * N;
+  double e = er ? er[0] : 0.0;
+  auto step = [&](int32_t u) {
+    if (u < 1) return;
+    const double out = x[u - 1];
+    const double in = x[u + w - 1];
+    e = e - out * out + in * in;
+    er[u] = e;
+  };
+  const int32_t with_chain = std::min(w, kBlock);
   int32_t t = 0;
-  for (; t + 4 * N <= n_lags; t += 4 * N) {
+  for (; t + kBlock <= n_lags; t += kBlock) {
     DoubleVec<N> a0 = {};
     DoubleVec<N> a1 = {};
     DoubleVec<N> a2 = {};
     DoubleVec<N> a3 = {};
-    for (int32_t j = 0; j < w; ++j) {
+    auto accumulate = [&](int32_t j) {
       const double yj = y[j];
       a0 += Load<N>(x + t + j) * yj;
       a1 += Load<N>(x + t + N + j) * yj;
       a2 += Load<N>(x + t + 2 * N + j) * yj;
       a3 += Load<N>(x + t + 3 * N + j) * yj;
+    };
+    int32_t j = 0;
+    if (er) {
+      for (; j < with_chain; ++j) {
+        accumulate(j);
+        step(t + j);
+      }
+    }
+    for (; j < w; ++j) accumulate(j);
+    if (er) {
+      for (int32_t i = with_chain; i < kBlock; ++i) step(t + i);
     }
     Store<N>(cxy + t, a0);
     Store<N>(cxy + t + N, a1);
@@ -82,6 +120,9 @@ __attribute__((always_inline)) inline void PlainVec(const double* x, const doubl
     Store<N>(cxy + t + 3 * N, a3);
   }
   PlainScalar(x, y, w, t, n_lags, cxy);
+  if (er) {
+    for (; t < n_lags; ++t) step(t);
+  }
 }
 
 template <int N>
@@ -130,6 +171,15 @@ __attribute__((target("avx2"))) void PlainAvx2(const double* x, const double* y,
 __attribute__((target("avx512f"))) void PlainAvx512(const double* x, const double* y, int32_t w,
                                                     int32_t n, double* cxy) {
   PlainVec<8>(x, y, w, n, cxy);
+}
+__attribute__((target("avx2"))) void PlainEnergyAvx2(const double* x, const double* y, int32_t w,
+                                                     int32_t n, double* cxy, double* er) {
+  PlainVec<4>(x, y, w, n, cxy, er);
+}
+__attribute__((target("avx512f"))) void PlainEnergyAvx512(const double* x, const double* y,
+                                                          int32_t w, int32_t n, double* cxy,
+                                                          double* er) {
+  PlainVec<8>(x, y, w, n, cxy, er);
 }
 __attribute__((target("avx2"))) void DemeanedAvx2(const double* x, const double* yc,
                                                   const double* m, int32_t w, int32_t n,
@@ -348,6 +398,18 @@ void CrossSumsPlain(const double* x, const double* y, int32_t w, int32_t n_lags,
     case KernelIsa::kAvx512: return PlainAvx512(x, y, w, n_lags, cxy);
     case KernelIsa::kAvx2: return PlainAvx2(x, y, w, n_lags, cxy);
     default: return PlainScalar(x, y, w, 0, n_lags, cxy);
+  }
+}
+
+void CrossSumsPlainWithEnergy(const double* x, const double* y, int32_t w, int32_t n_lags,
+                              double* cxy, double* er) {
+  if (n_lags <= 0) return;
+  switch (Active()) {
+    case KernelIsa::kAvx512: return PlainEnergyAvx512(x, y, w, n_lags, cxy, er);
+    case KernelIsa::kAvx2: return PlainEnergyAvx2(x, y, w, n_lags, cxy, er);
+    default:
+      PlainScalar(x, y, w, 0, n_lags, cxy);
+      EnergyChain(x, w, 1, n_lags, er);
   }
 }
 

@@ -21,6 +21,12 @@ void SetKernelIsaForTesting(KernelIsa isa);
 // t < n_lags. x holds n_lags + w - 1 values (the record samples as doubles).
 void CrossSumsPlain(const double* x, const double* y, int32_t w, int32_t n_lags, double* cxy);
 
+// CrossSumsPlain, and the running window energy: er[0] is given, and
+// er[t] = er[t - 1] - x[t - 1]^2 + x[t + w - 1]^2 in that order, as one
+// dependent chain.
+void CrossSumsPlainWithEnergy(const double* x, const double* y, int32_t w, int32_t n_lags,
+                              double* cxy, double* er);
+
 // With window means removed: d = x[t + j] - mean_r[t];
 // cxy[t] = sum of d * yc[j], er[t] = sum of d * d, in order of j.
 void CrossSumsDemeaned(const double* x, const double* yc, const double* mean_r, int32_t w,

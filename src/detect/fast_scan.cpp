@@ -306,16 +306,10 @@ bool CorrelationRowPass(const XL_WaveTrace& tpl_trace, const XL_WaveTrace& rec_t
     double e_r = 0.0;
     for (int32_t j = 0; j < w; ++j) e_r += xs[j] * xs[j];
     er[0] = e_r;
-    for (int32_t t = 1; t < lag_range; ++t) {
-      const double out = xs[t - 1];
-      const double in = xs[t + w - 1];
-      e_r = e_r - out * out + in * in;
-      er[t] = e_r;
-    }
+    CrossSumsPlainWithEnergy(xs, y, w, lag_range, cxy, er);
     if (marks) {
       for (int32_t t = 0; t < lag_range; t += kMark) marks[t / kMark] = er[t];
     }
-    CrossSumsPlain(xs, y, w, lag_range, cxy);
   }
   if (upper_bound && NormaliseRowUpperBound(cxy, tw.energy, er, lag_range, row)) return true;
   NormaliseRow(cxy, tw.energy, er, lag_range, row);
