@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "detect/matched_filter_scan.h"
+#include "detect/record_pipeline.h"
 #include "detect/run_steps.h"
 #include "detect/template_library.h"
 #include "util/text.h"
@@ -74,43 +75,60 @@ int RunContinuous(RunContext& ctx, const std::string& template_dir, const std::s
   FilterTemplates(templates, pars, ctx);
 
   ctx.AllocateWorkArrays();
-  // The default layout refills the record's traces window after window; the
-  // others append new traces on every read, so the record starts empty.
-  const bool empty_each_window = layout.kind != ContinuousLayoutKind::kDefault;
-  XL_WaveDataSeg2 record;
   ctx.log.Printf("  Start to scan AE from %d through %d\n", pars.firstAE, pars.lastAE);
+
+  const int64_t total = std::max<int64_t>(0, int64_t{pars.lastAE} - pars.firstAE + 1);
+  // Segment `step` of the range, read into a record of its own and filtered.
+  const auto prepare = [&](int64_t step) {
+    PreparedRecord item;
+    item.index = int64_t{pars.firstAE} + step;
+    if (step >= total) {
+      item.end = true;
+      return item;
+    }
+    item.Log(StrPrintf("  Loading %s: %d...", data_path.c_str(), static_cast<int32_t>(item.index)));
+    auto record = std::make_shared<XL_WaveDataSeg2>();
+    const int64_t first = item.index * segments.step;
+    if (reader.ReadWindow(data_path, record->header, record->traces, first,
+                          first + segments.length) < 1) {
+      item.Log(" EOF reached !\n");
+      item.Reopen();
+      // The end of the data completes the run; anything else (a negative
+      // segment index, a file gone since the start) does not.
+      if (reader.status() != ContinuousStatus::kEndOfData) item.stopReason = reader.message();
+      item.end = true;
+      return item;
+    }
+    item.Log(" !\n");
+    item.Reopen();
+    if (filtering) {
+      record->SaveSamples();
+      FilterPrepared(*record, pars, item);
+    }
+    ClearPicks(*record);
+    item.record = std::move(record);
+    return item;
+  };
 
   int scanned = 0;
   int detected = 0;
   std::string stopped;
-  const int64_t total = std::max<int64_t>(0, int64_t{pars.lastAE} - pars.firstAE + 1);
-  // 64-bit, so that a range ending at INT32_MAX terminates.
-  for (int64_t k = pars.firstAE; k <= pars.lastAE; ++k) {
-    ctx.log.Printf("  Loading %s: %d...", data_path.c_str(), static_cast<int32_t>(k));
-    if (empty_each_window) record.Clear();
-    const int64_t first = k * segments.step;
-    if (reader.ReadWindow(data_path, record.header, record.traces, first, first + segments.length) <
-        1) {
-      ctx.log.Printf(" EOF reached !\n");
-      ctx.log.Reopen();
-      // The end of the data completes the run; anything else (a negative
-      // segment index, a file gone since the start) does not.
-      if (reader.status() != ContinuousStatus::kEndOfData) stopped = reader.message();
-      break;
+  {
+    RecordPipeline pipeline(prepare, templates, pars, ctx);
+    PreparedRecord item;
+    while (pipeline.Next(item)) {
+      item.WriteLog(ctx);
+      if (item.end) {
+        stopped = item.stopReason;
+        break;
+      }
+      XL_WaveDataSeg2& record = *item.record;
+      record.aeNumber = pars.firstAE + detected;
+      record.sourceName = StrPrintf("%s%06d.sg2", pars.outDir.c_str(), record.aeNumber);
+      detected += ScanRecord(templates, templates.size(), pars, ctx, record, item.scans.get());
+      ++scanned;
+      ctx.ReportProgress(item.index - pars.firstAE + 1, total, detected);
     }
-    ctx.log.Printf(" !\n");
-    ctx.log.Reopen();
-
-    if (filtering) {
-      record.SaveSamples();
-      FilterLogged(record, pars, ctx);
-    }
-    ClearPicks(record);
-    record.aeNumber = pars.firstAE + detected;
-    record.sourceName = StrPrintf("%s%06d.sg2", pars.outDir.c_str(), record.aeNumber);
-    detected += ScanRecord(templates, templates.size(), pars, ctx, record);
-    ++scanned;
-    ctx.ReportProgress(k - pars.firstAE + 1, total, detected);
   }
   ctx.ReportProgress(total, total, detected);
 

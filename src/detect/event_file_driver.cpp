@@ -10,6 +10,7 @@
 #include "detect/continuous_driver.h"
 #include "detect/detection_outputs.h"
 #include "detect/matched_filter_scan.h"
+#include "detect/record_pipeline.h"
 #include "detect/run_steps.h"
 #include "detect/template_library.h"
 #include "dsp/iir_filter.h"
@@ -60,62 +61,79 @@ int RunEventFiles(RunContext& ctx, const std::string& data_path, const std::stri
   std::unordered_set<int32_t> template_numbers;
   for (const XL_WaveDataSeg2& slot : templates.slots) template_numbers.insert(slot.aeNumber);
 
-  XL_WaveDataSeg2 record;
   ctx.log.Printf("  Start to scan AE from %d through %d\n", pars.firstAE, pars.lastAE);
 
-  int scanned = 0;
-  int detected = 0;
   const int64_t total = std::max<int64_t>(0, int64_t{pars.lastAE} - pars.firstAE + 1);
-  // 64-bit, so that a range ending at INT32_MAX terminates.
-  for (int64_t ae = pars.firstAE; ae <= pars.lastAE; ++ae) {
-    // Told before each number, as the skips below leave the loop early.
-    ctx.ReportProgress(ae - pars.firstAE, total, detected);
-    const auto n = static_cast<int32_t>(ae);
+  // Step `step` of the range: its skip rules, loading and filtering. This
+  // only reads files and parameters that the loop below does not change.
+  const auto prepare = [&](int64_t step) {
+    PreparedRecord item;
+    item.index = int64_t{pars.firstAE} + step;
+    if (step >= total) {
+      item.end = true;
+      return item;
+    }
+    const auto n = static_cast<int32_t>(item.index);
     if (template_numbers.count(n) != 0) {
-      ctx.log.Printf("  Skip template event (AE#=%d)\n", n);
-      continue;
+      item.Log(StrPrintf("  Skip template event (AE#=%d)\n", n));
+      return item;
     }
     const std::string path = StrPrintf("%s%06d.sg2", data_path.c_str(), n);
-    ctx.log.Printf("  Loading %s...", path.c_str());
-    if (record.Load(path, 1, 0, 0) < 1) {
-      ctx.log.Printf(" failed or non-existent!\n");
-      ctx.log.Reopen();
-      continue;
+    item.Log(StrPrintf("  Loading %s...", path.c_str()));
+    auto record = std::make_shared<XL_WaveDataSeg2>();
+    if (record->Load(path, 1, 0, 0) < 1) {
+      item.Log(" failed or non-existent!\n");
+      item.Reopen();
+      return item;
     }
 
-    const std::string_view comments = TextOf(record.header.comments);
+    const std::string_view comments = TextOf(record->header.comments);
     const bool marked = comments.find("tected") != std::string_view::npos;
     if (marked && pars.all == 0) {
-      ctx.log.Printf("  Skip event detected by prev. run(s)\n");
-      continue;
+      item.Log("  Skip event detected by prev. run(s)\n");
+      return item;
     }
     const int32_t m = IntAfterKey(comments, "M=", 0);
     if (!marked && m > 0 && m >= pars.wellLocatedM) {
-      ctx.log.Printf("  Skip well located event (Mid=%d)\n", m);
-      continue;
+      item.Log(StrPrintf("  Skip well located event (Mid=%d)\n", m));
+      return item;
     }
 
-    record.sourceName = path;
-    record.aeNumber = n;
-    ctx.log.Printf(" !\n");
-    ctx.log.Reopen();
-
+    record->sourceName = path;
+    record->aeNumber = n;
+    item.Log(" !\n");
+    item.Reopen();
     if (filtering) {
-      record.SaveSamples();
-      FilterLogged(record, pars, ctx);
+      record->SaveSamples();
+      FilterPrepared(*record, pars, item);
     }
-    ClearPicks(record);
+    ClearPicks(*record);
+    item.record = std::move(record);
+    return item;
+  };
 
-    if (ScanRecord(templates, templates.size(), pars, ctx, record) > 0) {
-      ++detected;
-    } else if (pars.all != 0) {
-      // A mark of an earlier detection that this run does not confirm goes;
-      // the file gets back its raw samples, in a format that holds them all.
-      SetText(record.header.comments, " ");
-      if (filtering) record.RestoreSamples();
-      WriteSeg2(record.sourceName, record, 0, 0, LosslessSeg2Format(record));
+  int scanned = 0;
+  int detected = 0;
+  {
+    RecordPipeline pipeline(prepare, templates, pars, ctx);
+    PreparedRecord item;
+    while (pipeline.Next(item) && !item.end) {
+      // Told before each number, as most numbers are skipped.
+      ctx.ReportProgress(item.index - pars.firstAE, total, detected);
+      item.WriteLog(ctx);
+      if (!item.record) continue;
+      XL_WaveDataSeg2& record = *item.record;
+      if (ScanRecord(templates, templates.size(), pars, ctx, record, item.scans.get()) > 0) {
+        ++detected;
+      } else if (pars.all != 0) {
+        // A mark of an earlier detection that this run does not confirm goes;
+        // the file gets back its raw samples, in a format that holds them all.
+        SetText(record.header.comments, " ");
+        if (filtering) record.RestoreSamples();
+        WriteSeg2(record.sourceName, record, 0, 0, LosslessSeg2Format(record));
+      }
+      ++scanned;
     }
-    ++scanned;
   }
   ctx.ReportProgress(total, total, detected);
 

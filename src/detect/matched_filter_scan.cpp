@@ -9,6 +9,7 @@
 #include "detect/detection_outputs.h"
 #include "detect/event_parameters.h"
 #include "detect/fast_scan.h"
+#include "detect/record_pipeline.h"
 #include "detect/scan_pool.h"
 #include "detect/scan_diagnostics.h"
 #include "detect/travel_time.h"
@@ -274,13 +275,10 @@ void UpdateCandidates(const AcceptedPeak& p, int template_index, const TemplateS
 }  // namespace
 
 int ScanRecord(TemplateLibrary& templates, int template_count, AePars& pars, RunContext& ctx,
-               XL_WaveData& record) {
-  const std::string note(TextOf(record.header.note));
-  pars.velX = FloatAfterKey(note, "x=", pars.velX);
-  pars.velY = FloatAfterKey(note, "y=", pars.velY);
-  pars.velZ = FloatAfterKey(note, "z=", pars.velZ);
-  const float cc_so_far = FloatAfterKey(TextOf(record.header.comments), "CC=", 0.0f);
-  const float threshold = cc_so_far > pars.ccMin ? cc_so_far : pars.ccMin;
+               XL_WaveData& record, ScanBatch* queued) {
+  ApplyVelocityOverrides(record, pars);
+  float cc_so_far = 0.0f;
+  const float threshold = RecordThreshold(record, pars, &cc_so_far);
   ctx.log.Printf("  Cross correlation: CC_sofar=%.2f %s \n", static_cast<double>(cc_so_far),
                  CurrentTimeText(0).c_str());
   ScanDiagnostics diag(pars.outDir, RecordStartJulianDay(record.header));
@@ -311,15 +309,17 @@ int ScanRecord(TemplateLibrary& templates, int template_count, AePars& pars, Run
     return !(best > 0.99f);
   };
 
-  if (ctx.pool && ctx.kernel == RunContext::Kernel::kFast) {
-    ctx.pool->ScanInOrder(templates, template_count, record, pars, ctx, threshold,
-                          [&](int t, const TemplateScan& scan, const ScanTimings& time) {
-                            ctx.timings.correlation += time.correlation;
-                            ctx.timings.stack += time.stack;
-                            ctx.timings.peakSearch += time.peakSearch;
-                            ctx.timings.templateRecords += time.templateRecords;
-                            return replay(t, scan);
-                          });
+  const auto consume = [&](int t, const TemplateScan& scan, const ScanTimings& time) {
+    ctx.timings.correlation += time.correlation;
+    ctx.timings.stack += time.stack;
+    ctx.timings.peakSearch += time.peakSearch;
+    ctx.timings.templateRecords += time.templateRecords;
+    return replay(t, scan);
+  };
+  if (queued && ctx.pool) {
+    ctx.pool->Consume(*queued, consume);
+  } else if (ctx.pool && ctx.kernel == RunContext::Kernel::kFast) {
+    ctx.pool->ScanInOrder(templates, template_count, record, pars, ctx, threshold, consume);
   } else {
     XL_WaveDataSeg2 scratch;
     for (int t = 0; t < template_count; ++t) {

@@ -98,11 +98,15 @@ template <typename Accept>
 void SearchPeaks(const float* stack, int32_t lag_range, int32_t scan_range, float threshold,
                  float snr_min, int32_t len2, int32_t len5, Accept&& accept);
 
+class ScanBatch;
+
 // Scans `record` with every template and writes the detections. Returns 1
 // when at least one event survived the duplicate removal and was written,
-// else 0. May replace pars.velX/Y/Z from the record's note.
+// else 0. May replace pars.velX/Y/Z from the record's note. With `queued`,
+// the template scans were queued on ctx.pool ahead of time (by a
+// RecordPipeline) and are taken from there.
 int ScanRecord(TemplateLibrary& templates, int template_count, AePars& pars, RunContext& ctx,
-               XL_WaveData& record);
+               XL_WaveData& record, ScanBatch* queued = nullptr);
 
 }  // namespace qae
 

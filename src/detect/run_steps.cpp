@@ -18,6 +18,13 @@ void FilterLogged(XL_WaveData& record, const AePars& pars, RunContext& ctx) {
   }
 }
 
+void FilterPrepared(XL_WaveData& record, const AePars& pars, PreparedRecord& item) {
+  std::string message;
+  if (FilterRecordBandpass(record, pars.fLow, pars.fHigh, &message) == 0) {
+    item.Log(StrPrintf("  %s\n", message.c_str()));
+  }
+}
+
 void FilterTemplates(TemplateLibrary& templates, const AePars& pars, RunContext& ctx) {
   if (!(pars.fLow < pars.fHigh)) return;
   ctx.log.Printf("  Start IIR filtering  %s...\n", CurrentTimeText(0).c_str());

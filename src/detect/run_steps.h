@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "detect/record_pipeline.h"
 #include "detect/run_context.h"
 #include "detect/template_library.h"
 #include "params/ae_pars.h"
@@ -15,6 +16,9 @@ namespace qae {
 // Band-pass filters `record`; a refused design leaves it unfiltered and
 // costs one log line naming the reason.
 void FilterLogged(XL_WaveData& record, const AePars& pars, RunContext& ctx);
+
+// FilterLogged for a record prepared ahead: the line goes to its log text.
+void FilterPrepared(XL_WaveData& record, const AePars& pars, PreparedRecord& item);
 
 // Filters every loaded template slot in place when the band-pass is on,
 // between the "Start IIR filtering" and "End of IIR filtering" log lines.

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <regex>
 #include <string>
@@ -11,7 +12,11 @@
 #include "detect/run_context.h"
 #include "params/parameter_file.h"
 #include "support/test_paths.h"
+#include "synth/continuous_recording.h"
 #include "synth/synthetic_experiment.h"
+#include "util/text.h"
+#include "wave/formats/seg2_reader.h"
+#include "wave/formats/seg2_writer.h"
 #include "util/crt_random.h"
 #include "util/file_io.h"
 
@@ -52,12 +57,17 @@ std::map<std::string, std::string> Snapshot(const std::string& dir) {
   return files;
 }
 
+// Changes made to an experiment's files before its runs.
+using Mutation = std::function<void(const synth::SyntheticExperiment&)>;
+
 std::map<std::string, std::string> RunOnce(const synth::SyntheticOptions& options,
-                                           const RunSetup& setup, int out_level, int mean) {
+                                           const RunSetup& setup, int out_level, int mean,
+                                           const Mutation& mutate) {
   test::ScratchDir dir;
   synth::SyntheticExperiment exp;
   std::string error;
   EXPECT_TRUE(synth::GenerateSyntheticExperiment(dir.path(), options, &exp, &error)) << error;
+  if (mutate) mutate(exp);
   AePars pars;
   EXPECT_TRUE(ReadParameterFile(exp.par_file, &pars));
   pars.firstAE = exp.truth.first_ae;
@@ -73,20 +83,27 @@ std::map<std::string, std::string> RunOnce(const synth::SyntheticOptions& option
   return Snapshot(dir.path());
 }
 
-void ExpectSameRuns(const synth::SyntheticOptions& options, int out_level, int mean) {
-  const RunSetup setups[] = {{RunContext::Kernel::kReference, 1, "reference"},
-                             {RunContext::Kernel::kFast, 1, "fast, 1 thread"},
-                             {RunContext::Kernel::kFast, 2, "fast, 2 threads"},
-                             {RunContext::Kernel::kFast, 8, "fast, 8 threads"}};
-  const auto reference = RunOnce(options, setups[0], out_level, mean);
+const RunSetup kSetups[] = {{RunContext::Kernel::kReference, 1, "reference"},
+                            {RunContext::Kernel::kFast, 1, "fast, 1 thread"},
+                            {RunContext::Kernel::kFast, 2, "fast, 2 threads"},
+                            {RunContext::Kernel::kFast, 8, "fast, 8 threads"}};
+
+void ExpectSameSnapshots(const std::map<std::string, std::string>& reference,
+                         const std::map<std::string, std::string>& other, const char* name) {
+  ASSERT_EQ(other.size(), reference.size()) << name;
+  for (const auto& [file, bytes] : reference) {
+    ASSERT_TRUE(other.count(file)) << name << ": no " << file;
+    EXPECT_TRUE(other.at(file) == bytes) << name << ": " << file << " differs";
+  }
+}
+
+void ExpectSameRuns(const synth::SyntheticOptions& options, int out_level, int mean,
+                    const Mutation& mutate = nullptr) {
+  const auto reference = RunOnce(options, kSetups[0], out_level, mean, mutate);
   ASSERT_TRUE(reference.count("out/ML_detect.ps0")) << "the experiment detected nothing";
-  for (std::size_t i = 1; i < std::size(setups); ++i) {
-    const auto other = RunOnce(options, setups[i], out_level, mean);
-    ASSERT_EQ(other.size(), reference.size()) << setups[i].name;
-    for (const auto& [name, bytes] : reference) {
-      ASSERT_TRUE(other.count(name)) << setups[i].name << ": no " << name;
-      EXPECT_TRUE(other.at(name) == bytes) << setups[i].name << ": " << name << " differs";
-    }
+  for (std::size_t i = 1; i < std::size(kSetups); ++i) {
+    ExpectSameSnapshots(reference, RunOnce(options, kSetups[i], out_level, mean, mutate),
+                        kSetups[i].name);
   }
 }
 
@@ -110,6 +127,68 @@ TEST(ScanEquivalence, MeanRemovalFineGridAndDiagnosticFiles) {
   o.grid_steps = 1;
   o.out_level = 6;
   ExpectSameRuns(o, 6, 1);
+}
+
+// Records full of events, a grid of one offset and a fine grid, and a
+// record that is a copy of a template (a match above 0.99 ends its template
+// loop early, dropping the scans queued for the rest).
+TEST(ScanEquivalence, DenseRecordsVelocityNotesAndEarlyStops) {
+  for (const int grid_steps : {0, 5}) {
+    synth::SyntheticOptions o;
+    o.seed = 33;
+    o.n_sensors = 8;
+    o.n_templates = 3;
+    o.n_events = 10;
+    o.n_samples = 2048;
+    o.special_files = false;
+    o.events_per_file = 3;
+    o.event_spacing_samples = 400;
+    o.grid_steps = grid_steps;
+    const Mutation mutate = [](const synth::SyntheticExperiment& exp) {
+      const int first = exp.truth.first_ae;
+      XL_WaveDataSeg2 copy;
+      ASSERT_GE(copy.Load(exp.templates[0].path, 1, 0, 0), 1);
+      SetText(copy.header.comments, " ");
+      ASSERT_EQ(WriteSeg2(exp.data_dir + StrPrintf("%06d.sg2", first + 2), copy, 0, 0, 4), 1);
+    };
+    SCOPED_TRACE(grid_steps);
+    ExpectSameRuns(o, 2, grid_steps == 0 ? 1 : 0, mutate);
+  }
+}
+
+// A continuous recording: segments read, filtered and scanned ahead.
+TEST(ScanEquivalence, ContinuousRecording) {
+  std::map<std::string, std::string> reference;
+  for (const RunSetup& setup : kSetups) {
+    test::ScratchDir dir;
+    synth::ContinuousOptions o = synth::DefaultContinuousOptions();
+    o.base.seed = 12;
+    o.base.n_sensors = 8;
+    o.base.n_templates = 2;
+    o.base.n_events = 4;
+    o.base.grid_steps = 2;
+    o.quiet_segments = 1;
+    synth::ContinuousExperiment exp;
+    std::string error;
+    ASSERT_TRUE(synth::GenerateContinuousExperiment(dir.path() + "/exp", o, &exp, &error)) << error;
+    AePars pars;
+    ASSERT_TRUE(ReadParameterFile(exp.base.par_file, &pars));
+    pars.firstAE = exp.first_ae;
+    pars.lastAE = exp.last_ae;
+    RunContext ctx;
+    ctx.kernel = setup.kernel;
+    ctx.threads = setup.threads;
+    ResetCrtRandForTesting();
+    RunEventFiles(ctx, pars.dataPath, pars.templateDir, pars);
+    ctx.log.Close();
+    const auto files = Snapshot(dir.path());
+    if (setup.kernel == RunContext::Kernel::kReference) {
+      reference = files;
+      ASSERT_TRUE(reference.count("exp/out/ML_detect.ps0")) << "nothing detected";
+    } else {
+      ExpectSameSnapshots(reference, files, setup.name);
+    }
+  }
 }
 
 }  // namespace
