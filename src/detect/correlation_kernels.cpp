@@ -227,6 +227,8 @@ __attribute__((target("avx512f"))) void UpperBoundAvx512(const double* cxy, doub
     const __mmask8 in_range = _mm512_cmp_pd_mask(energy, lo, _CMP_GE_OQ) &
                               _mm512_cmp_pd_mask(energy, hi, _CMP_LE_OQ);
     u = _mm512_mask_blend_pd(in_range, inf, u);
+    // -inf plus its margin is not a number: +inf bounds it.
+    u = _mm512_mask_blend_pd(_mm512_cmp_pd_mask(u, u, _CMP_UNORD_Q), u, inf);
     // A NaN correlation gives a NaN row either way.
     u = _mm512_mask_blend_pd(_mm512_cmp_pd_mask(c, c, _CMP_UNORD_Q), u, c);
     // Not a positive energy: the row is 0.

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <limits>
 #include <random>
 
 #include "detect/correlation_kernels.h"
@@ -70,6 +71,49 @@ TEST(CorrelationRowFast, SameBitsAsTheReferenceOnEveryInstructionSet) {
   }
 }
 
+TEST(NormaliseRowUpperBound, NeverBelowTheExactRow) {
+  if (DetectKernelIsa() != KernelIsa::kAvx512) GTEST_SKIP() << "no AVX-512 on this processor";
+  std::mt19937 rng(11);
+  std::uniform_real_distribution<double> mant(-1.0, 1.0);
+  std::uniform_int_distribution<int> expo(-1100, 1100);
+  const int32_t n = 4099;
+  std::vector<double> cxy(n);
+  std::vector<double> er(n);
+  for (int32_t t = 0; t < n; ++t) {
+    cxy[t] = std::ldexp(mant(rng), expo(rng) / 2);
+    er[t] = std::ldexp(std::fabs(mant(rng)), expo(rng));
+  }
+  // Energies at and around the edges of the estimate's range, silent and
+  // negative windows, and correlations that are not numbers.
+  const double special_e[] = {0.0, -0.0, -1.0, 0x1p-1000, 0x1p+1000, 0x1p-1001, 0x1p+1001,
+                              std::numeric_limits<double>::denorm_min(),
+                              std::numeric_limits<double>::infinity(), std::nan("")};
+  const double special_c[] = {0.0, -0.0, 1e308, -1e308, std::numeric_limits<double>::infinity(),
+                              -std::numeric_limits<double>::infinity(), std::nan(""), 1e-320};
+  int32_t t = 0;
+  for (double e : special_e) {
+    for (double c : special_c) {
+      cxy[t] = c;
+      er[t] = e;
+      ++t;
+    }
+  }
+  for (const double e_t : {1.0, 3.7e-5, 2.5e12}) {
+    std::vector<float> exact(n);
+    std::vector<float> bound(n);
+    NormaliseRow(cxy.data(), e_t, er.data(), n, exact.data());
+    ASSERT_TRUE(NormaliseRowUpperBound(cxy.data(), e_t, er.data(), n, bound.data()));
+    for (int32_t i = 0; i < n; ++i) {
+      const float x = exact[static_cast<std::size_t>(i)];
+      const float b = bound[static_cast<std::size_t>(i)];
+      if (x != x) continue;  // a NaN row prunes nothing whatever its bound
+      ASSERT_TRUE(b >= x) << "lag " << i << ": bound " << b << " below " << x << " (cxy "
+                          << cxy[static_cast<std::size_t>(i)] << ", er "
+                          << er[static_cast<std::size_t>(i)] << ", e_t " << e_t << ")";
+    }
+  }
+}
+
 // Station rows written directly, for grid-stage cases the correlation would
 // rarely produce.
 struct GridCase {
@@ -120,6 +164,30 @@ void ExpectFastMatchesReference(GridCase& c, float threshold, const std::string&
     std::fill_n(fast.Row(c.scan.stations.n()), c.ctx.nLags, std::nanf(""));
     FindGridPeaksFast(fast, c.pars, c.ctx, ws, threshold, nullptr);
     ExpectSamePeaks(fast.peaks, ref.peaks, what + " " + KernelIsaName(isa));
+
+    // Rows that start as upper bounds (loose ones, and +inf here and there)
+    // and are made exact only where the search asks: a range it reads
+    // without asking shows as a bound in the peaks.
+    TemplateScan bounded = c.scan;
+    std::mt19937 rng(7);
+    std::uniform_real_distribution<float> slack(0.0f, 0.8f);
+    const std::size_t n_rows = static_cast<std::size_t>(c.scan.stations.n()) * c.scan.rowStride;
+    for (std::size_t i = 0; i < n_rows; ++i) {
+      const float exact = c.rows[i];
+      ws.rows[i] = (i % 97 == 0) ? std::numeric_limits<float>::infinity() : exact + slack(rng);
+      if (exact != exact) ws.rows[i] = exact;
+    }
+    bounded.rows = ws.rows.data();
+    std::fill_n(bounded.Row(c.scan.stations.n()), c.ctx.nLags, std::nanf(""));
+    const RowRefiner refine = [&](int k, int32_t begin, int32_t end) {
+      ASSERT_TRUE(begin >= 0 && begin < end && end <= c.ctx.nLags);
+      const std::size_t at = static_cast<std::size_t>(k) * c.scan.rowStride;
+      std::copy(c.rows.begin() + static_cast<std::ptrdiff_t>(at + static_cast<std::size_t>(begin)),
+                c.rows.begin() + static_cast<std::ptrdiff_t>(at + static_cast<std::size_t>(end)),
+                ws.rows.begin() + static_cast<std::ptrdiff_t>(at + static_cast<std::size_t>(begin)));
+    };
+    FindGridPeaksFast(bounded, c.pars, c.ctx, ws, threshold, nullptr, &refine);
+    ExpectSamePeaks(bounded.peaks, ref.peaks, what + " bounded rows " + KernelIsaName(isa));
   }
 }
 
