@@ -13,7 +13,7 @@ constexpr std::size_t kRecordsAhead = 2;
 
 void PreparedRecord::WriteLog(RunContext& ctx) const {
   for (const LogPiece& piece : log) {
-    if (!piece.text.empty()) ctx.log.Printf("%s", piece.text.c_str());
+    if (!piece.text.empty()) ctx.log.Write(piece.text);
     if (piece.reopen) ctx.log.Reopen();
   }
 }
