@@ -1,7 +1,6 @@
 #include "detect/correlation_kernels.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cstring>
 
 #include <immintrin.h>
@@ -13,8 +12,6 @@
 namespace qae {
 
 namespace {
-
-std::atomic<int> g_forced{-1};
 
 template <int N>
 using DoubleVec __attribute__((vector_size(N * 8))) = double;
@@ -364,36 +361,9 @@ void MaxScalar(float* d, const float* a, const float* b, int64_t n) {
   Elementwise(n, [&](int64_t i) { d[i] = a[i] < b[i] ? b[i] : a[i]; });
 }
 
-KernelIsa Active() {
-  const int forced = g_forced.load(std::memory_order_relaxed);
-  const KernelIsa best = DetectKernelIsa();
-  if (forced < 0) return best;
-  return std::min(static_cast<KernelIsa>(forced), best);
-}
+KernelIsa Active() { return ActiveKernelIsa(); }
 
 }  // namespace
-
-KernelIsa DetectKernelIsa() {
-  static const KernelIsa isa = [] {
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx512f")) return KernelIsa::kAvx512;
-    if (__builtin_cpu_supports("avx2")) return KernelIsa::kAvx2;
-    return KernelIsa::kScalar;
-  }();
-  return isa;
-}
-
-const char* KernelIsaName(KernelIsa isa) {
-  switch (isa) {
-    case KernelIsa::kAvx512: return "avx512";
-    case KernelIsa::kAvx2: return "avx2";
-    default: return "scalar";
-  }
-}
-
-void SetKernelIsaForTesting(KernelIsa isa) {
-  g_forced.store(static_cast<int>(isa), std::memory_order_relaxed);
-}
 
 void CrossSumsPlain(const double* x, const double* y, int32_t w, int32_t n_lags, double* cxy) {
   switch (Active()) {

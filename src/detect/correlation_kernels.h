@@ -7,15 +7,9 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace qae {
+#include "util/simd_isa.h"
 
-// The instruction set the kernels use on this processor.
-enum class KernelIsa { kScalar, kAvx2, kAvx512 };
-KernelIsa DetectKernelIsa();
-const char* KernelIsaName(KernelIsa isa);
-// Forces an instruction set (tests compare every one with the scalar code);
-// a set the processor lacks falls back to the best it has.
-void SetKernelIsaForTesting(KernelIsa isa);
+namespace qae {
 
 // cxy[t] = sum over j < w of x[t + j] * y[j], summed in order of j, for
 // t < n_lags. x holds n_lags + w - 1 values (the record samples as doubles).

@@ -5,7 +5,9 @@
 #include <cmath>
 #include <complex>
 #include <cstdio>
+#include <vector>
 
+#include "dsp/iir_lanes.h"
 #include "util/text.h"
 
 namespace qae {
@@ -459,11 +461,14 @@ int FilterRecordBandpass(XL_WaveData& record, float fl, float fh, std::string* m
     return refuse(StrPrintf("band-pass %g to %g cannot be designed for sampling interval %g",
                             f_low, f_high, ts));
   }
+  std::vector<float*> traces;
+  std::vector<int64_t> counts;
   for (int i = 0; i < record.TraceCount(); ++i) {
     XL_WaveTrace& trace = record.Trace(i);
-    const int32_t n = std::min(trace.sampleCount, trace.AllocatedSlots());
-    if (n > 0) ApplyIirSections(trace.samples.data(), n, sections);
+    traces.push_back(trace.samples.data());
+    counts.push_back(std::max<int64_t>(0, std::min(trace.sampleCount, trace.AllocatedSlots())));
   }
+  ApplyIirSectionsToTraces(traces.data(), counts.data(), static_cast<int>(traces.size()), sections);
   return 1;
 }
 
