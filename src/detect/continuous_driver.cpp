@@ -71,7 +71,6 @@ int RunContinuous(RunContext& ctx, const std::string& template_dir, const std::s
                        layout.Name(), data_path.c_str()));
   }
 
-  const bool filtering = pars.fLow < pars.fHigh;
   FilterTemplates(templates, pars, ctx);
 
   ctx.AllocateWorkArrays();
@@ -99,14 +98,7 @@ int RunContinuous(RunContext& ctx, const std::string& template_dir, const std::s
       item.end = true;
       return item;
     }
-    item.Log(" !\n");
-    item.Reopen();
-    if (filtering) {
-      record->SaveSamples();
-      FilterPrepared(*record, pars, item);
-    }
-    ClearPicks(*record);
-    item.record = std::move(record);
+    FinishPreparing(std::move(record), pars, item);
     return item;
   };
 

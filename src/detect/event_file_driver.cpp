@@ -101,14 +101,7 @@ int RunEventFiles(RunContext& ctx, const std::string& data_path, const std::stri
 
     record->sourceName = path;
     record->aeNumber = n;
-    item.Log(" !\n");
-    item.Reopen();
-    if (filtering) {
-      record->SaveSamples();
-      FilterPrepared(*record, pars, item);
-    }
-    ClearPicks(*record);
-    item.record = std::move(record);
+    FinishPreparing(std::move(record), pars, item);
     return item;
   };
 

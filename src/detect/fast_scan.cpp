@@ -375,14 +375,9 @@ TemplateScan ScanTemplateFast(const XL_WaveData& tpl, const XL_WaveData& record,
                               const AePars& pars, const RunContext& ctx, ScanWorkspace& ws,
                               float threshold, ScanTimings* timings, int template_index,
                               bool exact_rows) {
-  TemplateScan scan;
-  if (tpl.TraceCount() == 0) return scan;
-  scan.stations = SelectStations(tpl, pars, ctx);
+  TemplateScan scan = BeginTemplateScan(tpl, pars, ctx);
+  if (!scan.scanned) return scan;
   const StationSelection& sel = scan.stations;
-  if (sel.m < pars.minStations || sel.n() < pars.minStations) return scan;
-  scan.scanned = true;
-  scan.invN = 1.0f / static_cast<float>(sel.n());
-  scan.lagRange = ctx.nLags - (sel.maxPick - sel.minPick);
   scan.rows = ws.rows.data();
   scan.rowStride = ws.stride;
   const int32_t lags = scan.lagRange;

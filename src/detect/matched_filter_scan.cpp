@@ -200,8 +200,8 @@ void FindGridPeaksReference(TemplateScan& scan, const AePars& pars, const RunCon
   }
 }
 
-TemplateScan ScanTemplateReference(const XL_WaveData& tpl, const XL_WaveData& record,
-                                   const AePars& pars, RunContext& ctx, float threshold) {
+TemplateScan BeginTemplateScan(const XL_WaveData& tpl, const AePars& pars,
+                               const RunContext& ctx) {
   TemplateScan scan;
   if (tpl.TraceCount() == 0) return scan;
   scan.stations = SelectStations(tpl, pars, ctx);
@@ -210,6 +210,14 @@ TemplateScan ScanTemplateReference(const XL_WaveData& tpl, const XL_WaveData& re
   scan.scanned = true;
   scan.invN = 1.0f / static_cast<float>(sel.n());
   scan.lagRange = ctx.nLags - (sel.maxPick - sel.minPick);
+  return scan;
+}
+
+TemplateScan ScanTemplateReference(const XL_WaveData& tpl, const XL_WaveData& record,
+                                   const AePars& pars, RunContext& ctx, float threshold) {
+  TemplateScan scan = BeginTemplateScan(tpl, pars, ctx);
+  if (!scan.scanned) return scan;
+  const StationSelection& sel = scan.stations;
   const int32_t lags = scan.lagRange;
   scan.rows = ctx.ccRows.data();
   scan.rowStride = ctx.RowStride();

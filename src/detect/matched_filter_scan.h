@@ -71,6 +71,11 @@ struct TemplateScan {
   float* Row(int k) const { return rows + static_cast<std::size_t>(k) * rowStride; }
 };
 
+// The stations of a template's scan, its factor 1/n and its lag range;
+// `scanned` stays false for a template without traces or with fewer
+// stations than minStations.
+TemplateScan BeginTemplateScan(const XL_WaveData& tpl, const AePars& pars, const RunContext& ctx);
+
 // Correlation rows, grid stack and peak search for one template, written
 // directly from the method: this is the reference that faster scans are held
 // to. Its rows are those of ctx.ccRows.

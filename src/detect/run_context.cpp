@@ -36,6 +36,11 @@ WindowSizes ComputeWindowSizes(float pre_win, float post_win, float dt) {
   return w;
 }
 
+int RunContext::ScanThreads() const {
+  if (kernel != Kernel::kFast) return 1;
+  return threads > 0 ? threads : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+}
+
 void RunContext::AllocateWorkArrays() {
   const auto n = static_cast<std::size_t>(nTraces > 0 ? nTraces : 0);
   traceIndex.assign(n, 0);
@@ -44,8 +49,7 @@ void RunContext::AllocateWorkArrays() {
   traceWork.assign(n, 0.0f);
   labels.assign(n + 1, std::array<char, 16>{});
   if (kernel == Kernel::kFast) workspace.Allocate(nTraces, nLags, winLen);
-  const int n_threads =
-      threads > 0 ? threads : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+  const int n_threads = ScanThreads();
   pool.reset();
   shiftPlans = kernel == Kernel::kFast ? std::make_shared<ShiftPlanCache>() : nullptr;
   if (kernel == Kernel::kFast && n_threads > 1) {

@@ -107,6 +107,10 @@ struct RunContext {
   }
   std::size_t RowStride() const { return static_cast<std::size_t>(nLags > 0 ? nLags : 0); }
 
+  // The threads that scan: `threads` resolved (0: all cores); 1 for the
+  // straightforward scan.
+  int ScanThreads() const;
+
   // Sizes every work array for nTraces and nLags, zero-filled.
   void AllocateWorkArrays();
   void ReleaseWorkArrays();

@@ -1,8 +1,11 @@
 #include "detect/run_steps.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <thread>
+#include <vector>
 
 #include "dsp/iir_filter.h"
 #include "util/text.h"
@@ -18,18 +21,42 @@ void FilterLogged(XL_WaveData& record, const AePars& pars, RunContext& ctx) {
   }
 }
 
-void FilterPrepared(XL_WaveData& record, const AePars& pars, PreparedRecord& item) {
-  std::string message;
-  if (FilterRecordBandpass(record, pars.fLow, pars.fHigh, &message) == 0) {
-    item.Log(StrPrintf("  %s\n", message.c_str()));
+void FinishPreparing(std::shared_ptr<XL_WaveDataSeg2> record, const AePars& pars,
+                     PreparedRecord& item) {
+  item.Log(" !\n");
+  item.Reopen();
+  if (pars.fLow < pars.fHigh) {
+    record->SaveSamples();
+    std::string message;
+    if (FilterRecordBandpass(*record, pars.fLow, pars.fHigh, &message) == 0) {
+      item.Log(StrPrintf("  %s\n", message.c_str()));
+    }
   }
+  ClearPicks(*record);
+  item.record = std::move(record);
 }
 
 void FilterTemplates(TemplateLibrary& templates, const AePars& pars, RunContext& ctx) {
   if (!(pars.fLow < pars.fHigh)) return;
   ctx.log.Printf("  Start IIR filtering  %s...\n", CurrentTimeText(0).c_str());
-  for (XL_WaveDataSeg2& slot : templates.slots) {
-    if (slot.TraceCount() > 0) FilterLogged(slot, pars, ctx);
+  // Templates are filtered by the scanning threads, each taking the next
+  // one; refusals are logged afterwards in template order.
+  std::vector<std::string> refusals(templates.slots.size());
+  std::atomic<std::size_t> next{0};
+  const auto work = [&] {
+    for (std::size_t t; (t = next.fetch_add(1)) < templates.slots.size();) {
+      XL_WaveDataSeg2& slot = templates.slots[t];
+      if (slot.TraceCount() > 0) FilterRecordBandpass(slot, pars.fLow, pars.fHigh, &refusals[t]);
+    }
+  };
+  std::vector<std::thread> helpers;
+  const std::size_t extra = std::min<std::size_t>(
+      static_cast<std::size_t>(ctx.ScanThreads() - 1), templates.slots.size() / 2);
+  for (std::size_t i = 0; i < extra; ++i) helpers.emplace_back(work);
+  work();
+  for (std::thread& h : helpers) h.join();
+  for (const std::string& refusal : refusals) {
+    if (!refusal.empty()) ctx.log.Printf("  %s\n", refusal.c_str());
   }
   ctx.log.Printf("  End of IIR filtering %s.", CurrentTimeText(0).c_str());
 }

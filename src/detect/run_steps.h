@@ -3,6 +3,7 @@
 // the two ways a run ends (stopped before scanning, or completed).
 #pragma once
 
+#include <memory>
 #include <string>
 
 #include "detect/record_pipeline.h"
@@ -17,8 +18,12 @@ namespace qae {
 // costs one log line naming the reason.
 void FilterLogged(XL_WaveData& record, const AePars& pars, RunContext& ctx);
 
-// FilterLogged for a record prepared ahead: the line goes to its log text.
-void FilterPrepared(XL_WaveData& record, const AePars& pars, PreparedRecord& item);
+// The end of preparing a record for its scan: the " !" of its loading line,
+// raw samples saved and the band-pass applied when filtering is on (a
+// refusal goes to the item's log text), picks cleared; the record goes into
+// the item.
+void FinishPreparing(std::shared_ptr<XL_WaveDataSeg2> record, const AePars& pars,
+                     PreparedRecord& item);
 
 // Filters every loaded template slot in place when the band-pass is on,
 // between the "Start IIR filtering" and "End of IIR filtering" log lines.

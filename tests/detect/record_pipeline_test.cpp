@@ -60,10 +60,7 @@ std::vector<std::string> ScanAll(int threads, bool with_notes) {
     if (record->Load(path, 1, 0, 0) < 1) return item;
     SetText(record->header.note, with_notes ? notes[step] : "");
     record->sourceName = path;
-    record->SaveSamples();
-    FilterPrepared(*record, pars, item);
-    ClearPicks(*record);
-    item.record = std::move(record);
+    FinishPreparing(std::move(record), pars, item);
     return item;
   };
 
