@@ -48,6 +48,11 @@ void StackInterval(const float* rows, std::size_t stride, const int32_t* shifts,
 void AddInto(float* dst, const float* src, int64_t n);
 // dst[i] *= factor for i < n.
 void ScaleBy(float* dst, float factor, int64_t n);
+// bound[q] = sum over stations k, in order from 0, of the largest of
+// rows[k][q + s] for s in [lo[k], hi[k]] (compared as MaxOf does), for q in
+// [begin, end); every such index must lie inside its row.
+void WindowMaxSum(const float* rows, std::size_t stride, const int32_t* lo, const int32_t* hi,
+                  int n, int32_t begin, int32_t end, float* bound);
 // dst[i] = max(a[i], b[i]) for i < n.
 void MaxOf(float* dst, const float* a, const float* b, int64_t n);
 

@@ -30,21 +30,30 @@ struct Interval {
 // only raise each float sum (rounding is monotone), so the bound holds for
 // the stacks as computed, not just in exact arithmetic. A bound that is not
 // a number cannot prune.
-void ComputeBound(const TemplateScan& scan, const ShiftPlan& plan, ScanWorkspace& ws) {
+//
+// This version works on lags [qb, qe) through padded copies of the rows and
+// window maxima by doubling, for any shift range.
+void BoundByDoubling(const TemplateScan& scan, const ShiftPlan& plan, ScanWorkspace& ws,
+                     int32_t qb, int32_t qe) {
   const int32_t lags = scan.lagRange;
-  std::fill(ws.bound.begin(), ws.bound.begin() + lags, 0.0f);
+  const int64_t span_lags = int64_t{qe} - qb;
+  if (span_lags <= 0) return;
+  float* bound = ws.bound.data() + qb;
+  std::fill(bound, bound + span_lags, 0.0f);
   for (int k = 0; k < scan.stations.n(); ++k) {
     const int32_t lo = plan.smin[static_cast<std::size_t>(k)];
     const int32_t width = plan.smax[static_cast<std::size_t>(k)] - lo + 1;
-    // ext[i] = row[i + lo] inside the row, 0 outside; the window maximum of
-    // ext over [q, q + width) is the station's largest contribution at q.
-    const int64_t n_ext = static_cast<int64_t>(lags) + width;
+    // ext[i] = row[qb + i + lo] inside the row, 0 outside; the window
+    // maximum of ext over [q - qb, q - qb + width) is the station's largest
+    // contribution at q.
+    const int64_t n_ext = span_lags + width;
+    const int64_t first = int64_t{qb} + lo;
     const float* row = scan.Row(k);
     float* ext = ws.ext.data();
-    const int64_t in_lo = std::clamp<int64_t>(-int64_t{lo}, 0, n_ext);
-    const int64_t in_hi = std::clamp<int64_t>(int64_t{lags} - lo, in_lo, n_ext);
+    const int64_t in_lo = std::clamp<int64_t>(-first, 0, n_ext);
+    const int64_t in_hi = std::clamp<int64_t>(int64_t{lags} - first, in_lo, n_ext);
     std::fill(ext, ext + in_lo, 0.0f);
-    std::copy(row + in_lo + lo, row + in_hi + lo, ext + in_lo);
+    std::copy(row + in_lo + first, row + in_hi + first, ext + in_lo);
     std::fill(ext + in_hi, ext + n_ext, 0.0f);
     // Window maxima by doubling: after a pass of span p, cur[i] is the
     // maximum of ext[i .. i + p).
@@ -60,16 +69,45 @@ void ComputeBound(const TemplateScan& scan, const ShiftPlan& plan, ScanWorkspace
     }
     float* m = next;
     if (span < width) {
-      MaxOf(m, cur, cur + (width - span), lags);
+      MaxOf(m, cur, cur + (width - span), span_lags);
     } else {
       m = cur;
     }
-    AddInto(ws.bound.data(), m, lags);
+    AddInto(bound, m, span_lags);
+  }
+}
+
+// Where every station's window lies inside its row and the windows are
+// narrow, each lag's window maxima are taken straight from the rows, in
+// registers; the edges, and wide windows, go by doubling.
+void ComputeBound(const TemplateScan& scan, const ShiftPlan& plan, ScanWorkspace& ws) {
+  const int32_t lags = scan.lagRange;
+  const int n = scan.stations.n();
+  constexpr int32_t kDirectWidth = 32;
+  int64_t inner_begin = 0;
+  int64_t inner_end = lags;
+  int32_t widest = 0;
+  for (int k = 0; k < n; ++k) {
+    const int32_t lo = plan.smin[static_cast<std::size_t>(k)];
+    const int32_t hi = plan.smax[static_cast<std::size_t>(k)];
+    inner_begin = std::max<int64_t>(inner_begin, -int64_t{lo});
+    inner_end = std::min<int64_t>(inner_end, int64_t{lags} - hi);
+    widest = std::max(widest, hi - lo + 1);
+  }
+  if (widest <= kDirectWidth && inner_end > inner_begin) {
+    const auto b = static_cast<int32_t>(inner_begin);
+    const auto e = static_cast<int32_t>(inner_end);
+    BoundByDoubling(scan, plan, ws, 0, b);
+    WindowMaxSum(scan.rows, scan.rowStride, plan.smin.data(), plan.smax.data(), n, b, e,
+                 ws.bound.data());
+    BoundByDoubling(scan, plan, ws, e, lags);
+  } else {
+    BoundByDoubling(scan, plan, ws, 0, lags);
   }
   ScaleBy(ws.bound.data(), scan.invN, lags);
   for (int32_t q = 0; q < lags; ++q) {
-    float& b = ws.bound[static_cast<std::size_t>(q)];
-    if (b != b) b = std::numeric_limits<float>::infinity();
+    float& v = ws.bound[static_cast<std::size_t>(q)];
+    if (v != v) v = std::numeric_limits<float>::infinity();
   }
 }
 
