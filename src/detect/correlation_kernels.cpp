@@ -30,6 +30,13 @@ __attribute__((always_inline)) inline DoubleVec<N> Load(const double* p) {
   return v;
 }
 
+template <int N>
+__attribute__((always_inline)) inline FloatVec<N> LoadFloats(const float* p) {
+  FloatVec<N> v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
 // The scalar loops, the reference of every vector version.
 void PlainScalar(const double* x, const double* y, int32_t w, int32_t from, int32_t n_lags,
                  double* cxy) {
@@ -369,22 +376,17 @@ __attribute__((always_inline)) inline void WindowMaxSumLoop(const float* rows, s
                                                             int n, int32_t begin, int32_t end,
                                                             float* bound) {
   using V = FloatVec<N>;
-  auto load = [](const float* p) {
-    V v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-  };
   int64_t q = begin;
   for (; q + 2 * N <= end; q += 2 * N) {
     V sum0 = {};
     V sum1 = {};
     for (int k = 0; k < n; ++k) {
       const float* row = rows + static_cast<std::size_t>(k) * stride + q;
-      V m0 = load(row + lo[k]);
-      V m1 = load(row + lo[k] + N);
+      V m0 = LoadFloats<N>(row + lo[k]);
+      V m1 = LoadFloats<N>(row + lo[k] + N);
       for (int32_t s = lo[k] + 1; s <= hi[k]; ++s) {
-        const V v0 = load(row + s);
-        const V v1 = load(row + s + N);
+        const V v0 = LoadFloats<N>(row + s);
+        const V v1 = LoadFloats<N>(row + s + N);
         m0 = m0 < v0 ? v0 : m0;
         m1 = m1 < v1 ? v1 : m1;
       }
