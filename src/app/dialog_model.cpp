@@ -50,7 +50,12 @@ std::string CQuorvex_AEDlg::ChooseParameterFile() {
 
 RunRangeResult CQuorvex_AEDlg::RunRange(const std::string& par_file, int first, int last) {
   if (run_range_) return run_range_(par_file, first, last);
-  return ::qae::RunRange(par_file, first, last);
+  // Warnings and lost outputs must reach the user even when no window shows
+  // them (a launched instance that closes itself).
+  RunOptions options;
+  options.onWarning = [this](const std::string& w) { platform_.ReportError("warning: " + w); };
+  options.onLoss = [this](const std::string& loss) { platform_.ReportError(loss); };
+  return ::qae::RunRange(par_file, first, last, options);
 }
 
 void CQuorvex_AEDlg::OnInitDialog() {
@@ -87,10 +92,11 @@ void CQuorvex_AEDlg::OnGo() {
     parFile = ChooseParameterFile();
     if (parFile.empty()) return;
   }
-  // Both forms of the range are accepted; a text that starts with neither
-  // gets the same guidance as an empty one rather than a run over whatever
-  // numbers reading it left behind.
-  const std::optional<AeRange> range = aeRange.empty() ? std::nullopt : ParseAeRange(aeRange);
+  // Both forms of the range are accepted, exactly; anything else (a tail,
+  // a reversed range) gets the same guidance as an empty text rather than a
+  // run over whatever numbers reading it left behind.
+  std::string why;
+  const std::optional<AeRange> range = ParseAeRangeStrict(aeRange, &why);
   if (!range) {
     status = kStatusGiveRange;
     RefreshControls();
@@ -130,14 +136,16 @@ void CQuorvex_AEDlg::LaunchMultipleRuns(int first, int last, int step) {
 
 void CQuorvex_AEDlg::RunAndReport(int first, int last) {
   const RunRangeResult result = RunRange(parFile, first, last);
-  if (result.parametersRead && result.error.empty()) {
+  exitCode = RunExitStatus(result);
+  if (exitCode == kRunComplete) {
     status = kStatusEnded;
-    exitCode = kExitOk;
+  } else if (exitCode == kRunNothingToScan) {
+    status = std::string(kStatusEnded) + "\nNothing to scan: not one record of " +
+             std::to_string(first) + " to " + std::to_string(last) + " could be read";
   } else {
     // "Ended!" alone would read as a finished run.
     status = std::string(kStatusEnded) + "\nThe run did not complete: " +
              (result.error.empty() ? std::string("unknown reason") : result.error);
-    exitCode = kExitRunFailed;
   }
   RefreshControls();
 }
@@ -152,7 +160,9 @@ void CQuorvex_AEDlg::OnTimer(int /*id*/) {
     RefreshControls();
   } else {
     platform_.BeginWaitCursor();
-    const std::optional<AeRange> range = ParseAeRange(aeRange);
+    // The range a launched instance received, "first,last;".
+    std::string why;
+    const std::optional<AeRange> range = ParseAeRangeStrict(aeRange, &why);
     if (range) {
       RunAndReport(range->first, range->last);
     } else {

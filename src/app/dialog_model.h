@@ -39,10 +39,11 @@ inline constexpr const char* kStatusGiveRange =
 inline constexpr int kStartTimerId = 2;
 inline constexpr int kStartTimerPeriodMs = 1000;
 
-// Exit codes of an instance (the result of InitInstance).
-inline constexpr int kExitOk = 0;
-inline constexpr int kExitRunFailed = 1;      // the run did not complete
-inline constexpr int kExitBadArgument = 2;    // malformed launch argument: nothing ran
+// Exit codes of an instance (the result of InitInstance), those of a run.
+inline constexpr int kExitOk = kRunComplete;
+inline constexpr int kExitRunFailed = kRunIncomplete;  // the run did not complete
+inline constexpr int kExitBadArgument = kRunBadInput;  // malformed launch argument: nothing ran
+inline constexpr int kExitNothingToScan = kRunNothingToScan;
 
 // The single run: parameter file, first and last AE number (inclusive).
 using RunRangeFn = std::function<RunRangeResult(const std::string&, int, int)>;

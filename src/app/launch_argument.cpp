@@ -60,6 +60,37 @@ std::optional<AeRange> ParseAeRange(std::string_view text) {
   return range;
 }
 
+std::optional<AeRange> ParseAeRangeStrict(std::string_view text, std::string* why) {
+  std::size_t pos = 0;
+  const auto first = ScanInt(text, &pos);
+  std::optional<int> last;
+  if (first && ScanLiteral(text, &pos, ",")) last = ScanInt(text, &pos);
+  AeRange range;
+  bool ok = last.has_value();
+  if (ok && ScanLiteral(text, &pos, ",+=")) {
+    const auto step = ScanInt(text, &pos);
+    ok = step.has_value();
+    if (ok) {
+      range.step = *step;
+      range.has_step = true;
+    }
+  }
+  // The two-number form is what a launched instance receives, "10,20;".
+  if (ok && !range.has_step) ScanLiteral(text, &pos, ";");
+  while (ok && pos < text.size() && IsSpace(text[pos])) ++pos;
+  if (!ok || pos != text.size()) {
+    *why = "expected first,last,+=step (or first,last)";
+    return std::nullopt;
+  }
+  if (*first > *last) {
+    *why = "the first AE number is above the last";
+    return std::nullopt;
+  }
+  range.first = *first;
+  range.last = *last;
+  return range;
+}
+
 bool IsLaunchArgument(std::string_view argument) {
   const std::size_t sep = argument.find(';');
   return sep != std::string_view::npos && sep > 0;
@@ -84,10 +115,23 @@ bool ParseLaunchArgument(std::string_view argument, LaunchArgument* out, std::st
   parsed.parFile = std::string(argument.substr(0, first_sep));
   parsed.aeRange = std::string(argument.substr(first_sep + 1, second_sep - first_sep - 1)) +
                    "," + std::string(argument.substr(second_sep + 1));
-  const std::optional<AeRange> range = ParseAeRange(parsed.aeRange);
-  if (!range) {
-    *error = "Malformed command line \"" + shown + "\": \"" + parsed.aeRange +
-             "\" does not start with two AE numbers (expected parameter file;first;last;)";
+  // The range is "first,last;" as the launcher writes it: the last number
+  // ends at the third ';', and nothing but blanks may follow.
+  std::string_view tail = argument.substr(second_sep + 1);
+  const std::size_t third_sep = tail.find(';');
+  std::string why = "\"" + parsed.aeRange + "\" is not two AE numbers";
+  std::optional<AeRange> range;
+  if (third_sep == std::string_view::npos ||
+      tail.substr(third_sep + 1).find_first_not_of(" \t\r\n") == std::string_view::npos) {
+    const std::string numbers =
+        std::string(argument.substr(first_sep + 1, second_sep - first_sep - 1)) + "," +
+        std::string(tail.substr(0, third_sep));
+    range = ParseAeRangeStrict(numbers, &why);
+    if (!range && why.starts_with("expected")) why = "\"" + parsed.aeRange + "\" is not two AE numbers";
+  }
+  if (!range || range->has_step) {
+    *error = "Malformed command line \"" + shown + "\": " + why +
+             " (expected parameter file;first;last; as in \"pars.txt;0;499;\")";
     return false;
   }
   parsed.first = range->first;

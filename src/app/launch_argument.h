@@ -28,6 +28,14 @@ struct AeRange {
 // form.
 std::optional<AeRange> ParseAeRange(std::string_view text);
 
+// Reads an AE range that must be exactly one of the two forms,
+// "first,last,+=step" or "first,last" (the latter with the ';' a launched
+// instance receives, "10,20;"; blanks allowed before each number and at the
+// end), with first not above last. Empty, with `why` set to a
+// short reason, otherwise: "1,46,step=0" or "46,1,+=0" never runs as
+// something the user did not mean.
+std::optional<AeRange> ParseAeRangeStrict(std::string_view text, std::string* why);
+
 // True when `argument` has the launch form: its first ';' comes after at
 // least one character. Any such argument is meant for a launched instance,
 // even when the rest of it is malformed.
@@ -42,9 +50,9 @@ struct LaunchArgument {
 
 // Splits a launch argument "P;10;20;" into parFile "P" and aeRange "10,20;"
 // and reads first and last from the range. Returns false with `error` set
-// (a sentence naming the argument and what is missing) when the argument is
-// not in the launch form, has no second ';', or its range does not start
-// with two integers; `out` is then left unchanged.
+// (a sentence naming the argument and what is wrong) when the argument is
+// not in the launch form, has no second ';', or its range is not exactly
+// "first;last;" with first not above last; `out` is then left unchanged.
 bool ParseLaunchArgument(std::string_view argument, LaunchArgument* out, std::string* error);
 
 // The argument that starts an instance on `par_file` for first..last.

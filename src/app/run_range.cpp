@@ -1,17 +1,43 @@
 #include "app/run_range.h"
 
+#include <filesystem>
 #include <memory>
+#include <system_error>
 
 #include "detect/event_file_driver.h"
 #include "detect/run_context.h"
+#include "detect/run_steps.h"
 #include "params/ae_pars.h"
 #include "params/parameter_file.h"
+#include "util/text.h"
 
 namespace qae {
 
+std::vector<std::string> ParameterWarningsOf(const ParameterFileInfo& info, const AePars& pars) {
+  (void)info;
+  (void)pars;
+  return {};
+}
+
+std::vector<std::string> ParameterErrorsOf(const AePars& pars) {
+  (void)pars;
+  return {};
+}
+
+int RunExitStatus(const RunRangeResult& r) {
+  if (!r.parametersRead || r.badInput) return kRunBadInput;
+  if (!r.error.empty() || r.unwritten > 0) return kRunIncomplete;
+  if (r.nothingToScan) return kRunNothingToScan;
+  return kRunComplete;
+}
+
+std::string RunSummaryLine(const RunRangeResult& r) {
+  return StrPrintf("detected=%d scanned=%d missing=%d unwritten=%d log=%s", r.detected, r.scanned,
+                   r.missing, r.unwritten, r.logPath.c_str());
+}
+
 RunRangeResult RunRange(const std::string& par_file, int first, int last,
-                        const std::function<void(const RunProgress&)>& progress,
-                        const ScanOptions& scan) {
+                        const RunOptions& options) {
   RunRangeResult result;
   AePars pars;
   ParameterFileInfo info;
@@ -22,18 +48,55 @@ RunRangeResult RunRange(const std::string& par_file, int first, int last,
     return result;
   }
   result.parametersRead = true;
+  result.dataPath = pars.dataPath;
+  result.warnings = ParameterWarningsOf(info, pars);
+  for (const std::string& w : result.warnings) {
+    if (options.onWarning) options.onWarning(w);
+  }
+  const std::vector<std::string> errors = ParameterErrorsOf(pars);
+  if (!errors.empty() || (options.strict && !result.warnings.empty())) {
+    result.badInput = true;
+    result.error = !errors.empty() ? par_file + ": " + errors.front()
+                                   : par_file + ": refused with --strict: " +
+                                         result.warnings.front();
+    return result;
+  }
   pars.firstAE = first;
   pars.lastAE = last;
 
   // The context holds the candidate table and the work arrays; keep it off
   // the stack.
   auto ctx = std::make_unique<RunContext>();
-  ctx->progress = progress;
-  ctx->kernel = scan.kernel;
-  ctx->threads = scan.kernel == RunContext::Kernel::kReference ? 1 : scan.threads;
+  ctx->progress = options.progress;
+  ctx->onLoss = options.onLoss;
+  ctx->kernel = options.scan.kernel;
+  ctx->threads = options.scan.kernel == RunContext::Kernel::kReference ? 1 : options.scan.threads;
+  for (const std::string& w : result.warnings) ctx->logPreamble.push_back("Parameter file: " + w);
   result.detected = RunEventFiles(*ctx, pars.dataPath, pars.templateDir, pars);
   ctx->log.Close();
+
+  result.scanned = ctx->counts.scanned;
+  result.missing = ctx->counts.missing;
+  result.unwritten = ctx->losses.detections;
+  result.nothingToScan = ctx->counts.nothingToScan;
   result.error = ctx->fatalError;
+  if (result.error.empty() && ctx->losses.Any()) {
+    result.error = StrPrintf("%d detection%s not written", ctx->losses.detections,
+                             ctx->losses.detections == 1 ? "" : "s");
+    if (!ctx->losses.messages.empty()) result.error += " (" + ctx->losses.messages.front() + ")";
+    result.error += "; rerunning the same range writes them";
+  }
+  if (result.error.empty() && !ctx->log.failure().empty()) {
+    result.error = "the log could not be written: " + ctx->log.failure() +
+                   "; rerunning the same range writes it again";
+  }
+  std::error_code ec;
+  const std::string done = CompletedLogPath(ctx->logPath);
+  if (!ctx->logPath.empty()) {
+    result.logPath = std::filesystem::exists(done, ec) && RunExitStatus(result) != kRunIncomplete
+                         ? done
+                         : ctx->logPath;
+  }
   return result;
 }
 

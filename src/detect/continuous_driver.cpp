@@ -2,10 +2,14 @@
 
 #include <algorithm>
 #include <cmath>
+#include <map>
+#include <set>
 
+#include "detect/interrupted_writes.h"
 #include "detect/matched_filter_scan.h"
 #include "detect/record_pipeline.h"
 #include "detect/run_steps.h"
+#include "detect/segment_ledger.h"
 #include "detect/template_library.h"
 #include "util/text.h"
 #include "wave/formats/continuous_reader.h"
@@ -25,9 +29,39 @@ SegmentGeometry ComputeSegmentGeometry(int32_t reference_samples) {
 int RunContinuous(RunContext& ctx, const std::string& template_dir, const std::string& data_path,
                   AePars& pars) {
   ctx.fatalError.clear();
-  ctx.log.Close();
-  ctx.logPath = StrPrintf("%sLog_%06d_%06d.txt", pars.outDir.c_str(), pars.firstAE, pars.lastAE);
-  ctx.log.Create(ctx.logPath);
+  if (!StartRunLog(ctx, StrPrintf("%sLog_%06d_%06d.txt", pars.outDir.c_str(), pars.firstAE,
+                                  pars.lastAE))) {
+    return StopRun(ctx, "cannot write the run's log: " +
+                            (ctx.fatalError.empty() ? ctx.log.failure() : ctx.fatalError));
+  }
+
+  // Segments whose detections an earlier run wrote are skipped (unless
+  // `all` asks for everything again), and new detections are numbered
+  // after theirs; a write that a crash interrupted is finished first.
+  const std::string recording = RecordingIdentity(data_path);
+  const std::string ledger_path = SegmentLedgerPath(pars.outDir);
+  std::map<int64_t, int> done;  // segment -> AE number
+  int next_ae = pars.firstAE;
+  {
+    std::set<int64_t> unfinished;
+    for (const InterruptedCommit& c :
+         RecoverInterruptedWrites(pars.outDir, pars.firstAE, pars.lastAE, recording, ctx)) {
+      if (!c.finished) unfinished.insert(c.segment);
+      next_ae = std::max(next_ae, c.aeNumber + 1);
+    }
+    std::string error;
+    if (!ReadSegmentLedger(ledger_path, recording, &done, &error)) {
+      return StopRun(ctx, "cannot read the segment ledger: " + error);
+    }
+    if (pars.all != 0) {
+      done.clear();
+      next_ae = pars.firstAE;
+    }
+    for (int64_t segment : unfinished) done.emplace(segment, -1);
+    for (const auto& [segment, ae] : done) {
+      if (segment >= pars.firstAE && segment <= pars.lastAE) next_ae = std::max(next_ae, ae + 1);
+    }
+  }
 
   TemplateLibrary templates = LoadTemplates(template_dir, pars, ctx);
   ctx.log.Reopen();
@@ -85,6 +119,15 @@ int RunContinuous(RunContext& ctx, const std::string& template_dir, const std::s
       item.end = true;
       return item;
     }
+    if (const auto it = done.find(item.index); it != done.end()) {
+      item.Log(it->second >= 0
+                   ? StrPrintf("  Skip segment %d detected by prev. run(s) (AE#=%d)\n",
+                               static_cast<int32_t>(item.index), it->second)
+                   : StrPrintf("  Skip segment %d with an unfinished earlier write\n",
+                               static_cast<int32_t>(item.index)));
+      item.read = true;
+      return item;
+    }
     item.Log(StrPrintf("  Loading %s: %d...", data_path.c_str(), static_cast<int32_t>(item.index)));
     auto record = std::make_shared<XL_WaveDataSeg2>();
     const int64_t first = item.index * segments.step;
@@ -96,8 +139,10 @@ int RunContinuous(RunContext& ctx, const std::string& template_dir, const std::s
       // segment index, a file gone since the start) does not.
       if (reader.status() != ContinuousStatus::kEndOfData) item.stopReason = reader.message();
       item.end = true;
+      item.missing = true;
       return item;
     }
+    item.read = true;
     FinishPreparing(std::move(record), pars, item);
     return item;
   };
@@ -110,14 +155,22 @@ int RunContinuous(RunContext& ctx, const std::string& template_dir, const std::s
     PreparedRecord item;
     while (pipeline.Next(item)) {
       item.WriteLog(ctx);
+      if (item.read) ++ctx.counts.read;
       if (item.end) {
+        // Segments of the range past the end of the recording.
+        if (item.missing) ctx.counts.missing = static_cast<int>(total - (item.index - pars.firstAE));
         stopped = item.stopReason;
         break;
       }
+      if (!item.record) continue;
       XL_WaveDataSeg2& record = *item.record;
-      record.aeNumber = pars.firstAE + detected;
+      record.aeNumber = next_ae;
       record.sourceName = StrPrintf("%s%06d.sg2", pars.outDir.c_str(), record.aeNumber);
-      detected += ScanRecord(templates, templates.size(), pars, ctx, record, item.scans.get());
+      ctx.segment = RunContext::Segment{recording, item.index, ledger_path};
+      const int found = ScanRecord(templates, templates.size(), pars, ctx, record, item.scans.get());
+      ctx.segment.reset();
+      detected += found;
+      next_ae += found;
       ++scanned;
       ctx.ReportProgress(item.index - pars.firstAE + 1, total, detected);
     }
@@ -126,9 +179,16 @@ int RunContinuous(RunContext& ctx, const std::string& template_dir, const std::s
 
   templates.slots.clear();
   ctx.ReleaseWorkArrays();
+  ctx.counts.scanned = scanned;
+  ctx.counts.detected = detected;
   if (!stopped.empty()) {
     StopRun(ctx, stopped);
     return detected;
+  }
+  if (total > 0 && ctx.counts.read == 0 && ctx.losses.detections == 0) {
+    ctx.counts.nothingToScan = true;
+    ctx.log.Printf(" !Nothing to scan: no segment %d through %d of %s could be read\n",
+                   pars.firstAE, pars.lastAE, data_path.c_str());
   }
   FinishRunLog(ctx, scanned, detected);
   return detected;

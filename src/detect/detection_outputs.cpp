@@ -4,7 +4,8 @@
 #include <cstdio>
 
 #include "detect/event_parameters.h"
-#include "detect/result_table.h"
+#include "detect/detection_commit.h"
+#include "detect/segment_ledger.h"
 #include "util/text.h"
 #include "wave/formats/seg2_reader.h"
 #include "wave/formats/seg2_writer.h"
@@ -55,13 +56,13 @@ int WriteDetectionOutputs(TemplateLibrary& templates, int removed, XL_WaveData& 
     ctx.log.Printf(" %d of %d events detected from multi templates was removed\n", removed,
                    ctx.nEvents);
   }
-  ResultTable table;
-  std::string error;
-  if (!table.Open(pars.outDir + "ML_detect.ps0", &error)) {
-    ctx.log.Printf(" !Result table not written: %s\n", error.c_str());
-    std::fprintf(stderr, "Quorvex_AE: result table not written: %s\n", error.c_str());
-    return 0;
-  }
+
+  // Every output of the record is made in memory first and then committed
+  // in the one order that survives a crash at any point (see
+  // detection_commit.h).
+  RecordCommit commit;
+  commit.tablePath = pars.outDir + "ML_detect.ps0";
+  const bool in_place = !ctx.segment.has_value();
 
   // The record's samples are filtered when filtering is on; its files are
   // written with the raw samples saved before. Every event is measured on
@@ -109,11 +110,13 @@ int WriteDetectionOutputs(TemplateLibrary& templates, int removed, XL_WaveData& 
       RewriteLocationIndex(record.Trace(k), est.stations.locInd[static_cast<std::size_t>(k)]);
     }
     // A user's recording is rewritten losslessly (16-bit recordings stay
-    // 16-bit) and atomically; a copy that fails is reported and skipped.
+    // 16-bit).
     const std::string target = num == 0 ? record.sourceName : CopyName(record.sourceName, num);
-    std::string write_error;
-    if (WriteSeg2(target, record, 0, 0, LosslessSeg2Format(record), &write_error) != 1) {
-      std::fprintf(stderr, "Quorvex_AE: %s\n", write_error.c_str());
+    FileImage image{target, EncodeSeg2For(target, record, LosslessSeg2Format(record))};
+    if (num == 0 && in_place) {
+      commit.marked = std::move(image);
+    } else {
+      commit.files.push_back(std::move(image));
     }
     ++num;
 
@@ -136,17 +139,34 @@ int WriteDetectionOutputs(TemplateLibrary& templates, int removed, XL_WaveData& 
         record.aeNumber, values[0], values[1], values[2], values[3], values[4], values[5],
         values[6], values[7], values[8], values[9], values[10], values[11], template_ae,
         values[12]);
-    table.AddRow(StrPrintf(
+    commit.rows += StrPrintf(
         "%d\t%f\t%.4f\t%.4f\t%.4f\t%.2f\t%.4f\t%.2f\t%.2f\t%.2f\t%.2f\t%.2f\t%.2f\t%d\t%.2f\n",
         record.aeNumber, values[0], values[1], values[2], values[3], values[4], values[5],
         values[6], values[7], values[8], values[9], values[10], values[11], template_ae,
-        values[12]));
+        values[12]);
+    ++commit.detections;
   }
-  if (!table.Close(&error)) {
-    ctx.log.Printf(" !Result table not written: %s\n", error.c_str());
-    std::fprintf(stderr, "Quorvex_AE: result table rows lost: %s\n", error.c_str());
+  if (commit.detections == 0) return 0;
+
+  if (ctx.segment) {
+    commit.ledgerPath = ctx.segment->ledgerPath;
+    commit.ledgerLine = SegmentLedgerLine(ctx.segment->recording, ctx.segment->index,
+                                          record.aeNumber);
+    commit.recording = ctx.segment->recording;
+    commit.segment = ctx.segment->index;
   }
-  return 1;
+  const CommitOutcome outcome = CommitRecord(commit);
+  if (!outcome.complete) {
+    const std::string what = StrPrintf("%d detection%s of %s not written", commit.detections,
+                                       commit.detections == 1 ? "" : "s",
+                                       record.sourceName.c_str());
+    ctx.Lose(commit.detections,
+             what + ": " + outcome.error +
+                 (outcome.pending ? "; the next run over this record finishes writing it"
+                                  : "; nothing of it was kept, rerunning the same range "
+                                    "detects it again"));
+  }
+  return outcome.rowsWritten ? 1 : 0;
 }
 
 }  // namespace qae

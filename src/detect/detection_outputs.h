@@ -12,8 +12,10 @@
 
 namespace qae {
 
-// Writes the outputs of every surviving row of ctx.events. Returns 1 when
-// the result table was opened, 0 otherwise (then nothing is written).
+// Writes the outputs of every surviving row of ctx.events: the log lines,
+// then the files and table rows committed together (detection_commit.h).
+// Returns 1 when the rows reached the table, 0 otherwise. Whatever could
+// not be written is recorded in ctx.losses.
 int WriteDetectionOutputs(TemplateLibrary& templates, int removed, XL_WaveData& record,
                           AePars& pars, RunContext& ctx);
 

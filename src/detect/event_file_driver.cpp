@@ -9,6 +9,7 @@
 
 #include "detect/continuous_driver.h"
 #include "detect/detection_outputs.h"
+#include "detect/interrupted_writes.h"
 #include "detect/matched_filter_scan.h"
 #include "detect/record_pipeline.h"
 #include "detect/run_steps.h"
@@ -33,9 +34,20 @@ int RunEventFiles(RunContext& ctx, const std::string& data_path, const std::stri
     return RunContinuous(ctx, template_dir, data_path, pars);
   }
 
-  ctx.log.Close();
-  ctx.logPath = log_path;
-  ctx.log.Create(log_path);
+  if (!StartRunLog(ctx, log_path)) {
+    // Without a log nothing of the run could be reported, and the table
+    // shares the log's folder: stop before hours of scanning for nothing.
+    return StopRun(ctx, "cannot write the run's log: " +
+                            (ctx.fatalError.empty() ? ctx.log.failure() : ctx.fatalError));
+  }
+
+  // Whatever an interrupted run over these numbers left half written is
+  // finished (or cleared away) before anything is scanned again.
+  std::unordered_set<int32_t> unfinished;
+  for (const InterruptedCommit& c :
+       RecoverInterruptedWrites(data_path, pars.firstAE, pars.lastAE, std::string(), ctx)) {
+    if (!c.finished) unfinished.insert(c.aeNumber);
+  }
 
   TemplateLibrary templates = LoadTemplates(template_dir, pars, ctx);
   ctx.log.Reopen();
@@ -78,14 +90,21 @@ int RunEventFiles(RunContext& ctx, const std::string& data_path, const std::stri
       item.Log(StrPrintf("  Skip template event (AE#=%d)\n", n));
       return item;
     }
+    if (unfinished.count(n) != 0) {
+      // Scanning it again would write its rows a second time.
+      item.Log(StrPrintf("  Skip event with an unfinished earlier write (AE#=%d)\n", n));
+      return item;
+    }
     const std::string path = StrPrintf("%s%06d.sg2", data_path.c_str(), n);
     item.Log(StrPrintf("  Loading %s...", path.c_str()));
     auto record = std::make_shared<XL_WaveDataSeg2>();
     if (record->Load(path, 1, 0, 0) < 1) {
       item.Log(" failed or non-existent!\n");
       item.Reopen();
+      item.missing = true;
       return item;
     }
+    item.read = true;
 
     const std::string_view comments = TextOf(record->header.comments);
     const bool marked = comments.find("tected") != std::string_view::npos;
@@ -114,6 +133,8 @@ int RunEventFiles(RunContext& ctx, const std::string& data_path, const std::stri
       // Told before each number, as most numbers are skipped.
       ctx.ReportProgress(item.index - pars.firstAE, total, detected);
       item.WriteLog(ctx);
+      if (item.missing) ++ctx.counts.missing;
+      if (item.read) ++ctx.counts.read;
       if (!item.record) continue;
       XL_WaveDataSeg2& record = *item.record;
       if (ScanRecord(templates, templates.size(), pars, ctx, record, item.scans.get()) > 0) {
@@ -123,7 +144,13 @@ int RunEventFiles(RunContext& ctx, const std::string& data_path, const std::stri
         // the file gets back its raw samples, in a format that holds them all.
         SetText(record.header.comments, " ");
         if (filtering) record.RestoreSamples();
-        WriteSeg2(record.sourceName, record, 0, 0, LosslessSeg2Format(record));
+        std::string error;
+        if (WriteSeg2(record.sourceName, record, 0, 0, LosslessSeg2Format(record), &error) != 1) {
+          // The file keeps its old content, mark included: a rerun with
+          // `all` set scans it again.
+          ctx.Lose(0, "the unconfirmed mark of " + record.sourceName +
+                          " could not be cleared: " + error);
+        }
       }
       ++scanned;
     }
@@ -133,13 +160,15 @@ int RunEventFiles(RunContext& ctx, const std::string& data_path, const std::stri
   templates.slots.clear();
   ctx.ReleaseWorkArrays();
 
-  if (ctx.log.IsOpen()) {
-    ctx.log.Printf(" Ended: %d / %d events scanned/detected. %s\n", scanned, detected,
-                   CurrentTimeText(0).c_str());
-    ctx.log.Close();
-    const std::string done_path = ctx.logPath.substr(0, ctx.logPath.size() - 4) + "_OK.txt";
-    std::rename(ctx.logPath.c_str(), done_path.c_str());
+  ctx.counts.scanned = scanned;
+  ctx.counts.detected = detected;
+  if (total > 0 && ctx.counts.read == 0 && ctx.losses.detections == 0) {
+    ctx.counts.nothingToScan = true;
+    ctx.log.Printf(" !Nothing to scan: no event file %s%%06d.sg2 of AE %d through %d could be "
+                   "read\n",
+                   data_path.c_str(), pars.firstAE, pars.lastAE);
   }
+  FinishRunLog(ctx, scanned, detected);
   return detected;
 }
 

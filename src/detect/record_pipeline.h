@@ -40,6 +40,8 @@ struct PreparedRecord {
   std::shared_ptr<XL_WaveDataSeg2> record;
   // Its template scans, queued ahead (null: scanned in its turn).
   std::shared_ptr<ScanBatch> scans;
+  bool missing = false;     // the record could not be read
+  bool read = false;        // the record was read (scanned or skipped by a rule)
   bool end = false;         // no step follows this one
   std::string stopReason;   // why the loop ends early (empty: it ran out normally)
 

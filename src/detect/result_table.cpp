@@ -1,13 +1,8 @@
 #include "detect/result_table.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <unordered_set>
 
-#include <cerrno>
-#include <cstring>
-
-#include "util/spin_wait.h"
+#include "util/locked_append.h"
 
 namespace qae {
 
@@ -24,108 +19,51 @@ namespace {
 
 constexpr int kOpenAttempts = 10;
 constexpr int kRetryWaitMs = 500;
-constexpr int kLockPollMs = 10;
-constexpr int kLockWaitMs = 120000;
 
-bool WriteAll(int fd, const std::string& text) {
-  std::size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<std::size_t>(n);
+TableAppend Append(const std::string& path, const std::string& rows, bool only_missing) {
+  TableAppend result;
+  LockedAppendFile table;
+  if (!table.Open(path, kOpenAttempts, kRetryWaitMs, &result.error) ||
+      !table.Lock(&result.error) || !table.CutTornTail(&result.tornBytes, &result.error)) {
+    return result;
   }
-  return true;
+  std::string text = rows;
+  if (only_missing) {
+    std::string existing;
+    if (!table.ReadAll(&existing, &result.error)) return result;
+    std::unordered_set<std::string> present;
+    for (std::string& line : WholeLines(existing)) present.insert(std::move(line));
+    text.clear();
+    for (const std::string& line : WholeLines(rows)) {
+      if (present.count(line) == 0) text += line + "\n";
+    }
+  }
+  for (char c : text) result.rowsAppended += c == '\n' ? 1 : 0;
+  const int64_t size = table.Size(&result.error);
+  if (size < 0) return result;
+  if (size < 10 && !text.empty()) text = kResultTableHeader + text;
+  if (!text.empty() && !table.AppendWhole(text, &result.unknown, &result.error)) {
+    result.rowsAppended = 0;
+    return result;
+  }
+  result.written = true;
+  return result;
 }
-
-bool LockUnsupported(int err) { return err == ENOLCK || err == EINVAL || err == EOPNOTSUPP; }
 
 }  // namespace
 
-ResultTable::~ResultTable() {
-  if (fd_ >= 0) {
-    std::string ignored;
-    Close(&ignored);
-  }
+TableAppend AppendRowsToTable(const std::string& path, const std::string& rows) {
+  return Append(path, rows, false);
 }
 
-bool ResultTable::Open(const std::string& path, std::string* error) {
-  path_ = path;
-  pending_.clear();
-  std::string last_error;
-  for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
-    if (attempt > 0) SpinWait(kRetryWaitMs);
-    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
-    if (fd < 0) {
-      last_error = std::string("cannot open: ") + std::strerror(errno);
-      continue;
-    }
-    // Probe the lock once, so a file system without record locks is found
-    // before anything of the record is written.
-    struct flock probe {};
-    probe.l_type = F_WRLCK;
-    probe.l_whence = SEEK_SET;
-    if (fcntl(fd, F_GETLK, &probe) != 0 && LockUnsupported(errno)) {
-      const int err = errno;
-      close(fd);
-      if (error) {
-        *error = path + ": the file system does not support record locks (" +
-                 std::strerror(err) + "); not appending unlocked";
-      }
-      return false;
-    }
-    fd_ = fd;
-    return true;
-  }
-  if (error) *error = path + ": " + last_error + " (after 10 attempts)";
-  return false;
-}
-
-bool ResultTable::Close(std::string* error) {
-  if (fd_ < 0) return false;
-  const int fd = fd_;
-  fd_ = -1;
-  auto fail = [&](const std::string& what, int err) {
-    if (error) *error = path_ + ": " + what + ": " + std::strerror(err);
-    pending_.clear();
-    close(fd);  // releases the lock
-    return false;
-  };
-  struct flock lock {};
-  lock.l_type = F_WRLCK;
-  lock.l_whence = SEEK_SET;
-  lock.l_start = 0;
-  lock.l_len = 0;  // the whole file, however long it grows
-  // Other processes hold the lock only while they append their rows; wait
-  // for them, but not forever on a lock that a dead client left behind.
-  int waited_ms = 0;
-  while (fcntl(fd, F_SETLK, &lock) != 0) {
-    const int err = errno;
-    if (err == EINTR) continue;
-    if ((err != EAGAIN && err != EACCES) || waited_ms >= kLockWaitMs) {
-      return fail(LockUnsupported(err) ? "the file system does not support record locks"
-                                       : "cannot lock",
-                  err);
-    }
-    SpinWait(kLockPollMs);
-    waited_ms += kLockPollMs;
-  }
-  struct stat st {};
-  if (fstat(fd, &st) != 0) return fail("cannot read its length", errno);
-  std::string text = st.st_size < 10 ? std::string(kResultTableHeader) : std::string();
-  text += pending_;
-  if (!WriteAll(fd, text)) return fail("write error", errno);
-  if (fsync(fd) != 0) return fail("cannot flush", errno);
-  pending_.clear();
-  close(fd);
-  return true;
+TableAppend AppendMissingRowsToTable(const std::string& path, const std::string& rows) {
+  return Append(path, rows, true);
 }
 
 bool AppendToResultTable(const std::string& path, const std::string& rows, std::string* error) {
-  ResultTable table;
-  if (!table.Open(path, error)) return false;
-  table.AddRow(rows);
-  return table.Close(error);
+  const TableAppend result = AppendRowsToTable(path, rows);
+  if (!result.written && error) *error = result.error;
+  return result.written;
 }
 
 }  // namespace qae

@@ -3,6 +3,7 @@
 // network file system.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace qae {
@@ -10,39 +11,33 @@ namespace qae {
 // The seven header lines of a new table.
 extern const char* const kResultTableHeader;
 
-// An open table. Opening tries up to 10 times, 500 ms apart. Rows are
-// collected and written by Close under an exclusive POSIX record lock
-// (fcntl, which network file systems honour), taken before the length check
-// and held through the header and the rows until they are on disk: the
-// header is written exactly once and no row of another process lands inside
-// this one's.
-class ResultTable {
- public:
-  ResultTable() = default;
-  ~ResultTable();
-  ResultTable(const ResultTable&) = delete;
-  ResultTable& operator=(const ResultTable&) = delete;
-
-  // Opens `path` for appending. False (with `error`) when it cannot be
-  // opened, or when its file system has no record locks (the table is then
-  // refused rather than appended to unlocked).
-  bool Open(const std::string& path, std::string* error);
-  // Collects rows; they are written together by Close.
-  void AddRow(const std::string& row) { pending_ += row; }
-  // Locks the table (waiting for other writers), writes the header when the
-  // file holds fewer than 10 bytes and the collected rows in one write,
-  // flushes them to disk, unlocks and closes. False (with `error`) when
-  // locking or writing failed.
-  bool Close(std::string* error);
-  bool IsOpen() const { return fd_ >= 0; }
-
- private:
-  int fd_ = -1;
-  std::string path_;
-  std::string pending_;
+// How an append to the table went.
+struct TableAppend {
+  bool written = false;  // every row is in the table, on disk
+  // Only when !written: part of the rows may be in the table after all (a
+  // failed write could not be taken back).
+  bool unknown = false;
+  std::string error;
+  // Bytes of a torn last line (left by a writer that died mid-append) that
+  // were cut off before appending.
+  int64_t tornBytes = 0;
+  int rowsAppended = 0;  // lines appended (header not counted)
 };
 
-// Open, add `rows`, Close.
+// Appends `rows` (whole lines) to the table at `path`: the file is opened
+// with up to 10 attempts 500 ms apart, then locked exclusively (waiting for
+// other writers), the header is written first when the file holds fewer than
+// 10 bytes, and header and rows go in with one write, flushed to disk before
+// the lock is released. Whole or not at all: after a failed write the table
+// is cut back to its length before it.
+TableAppend AppendRowsToTable(const std::string& path, const std::string& rows);
+
+// The same, for finishing an interrupted commit: only those lines of `rows`
+// that the table does not already hold are appended, so rows that made it in
+// before a crash are not doubled.
+TableAppend AppendMissingRowsToTable(const std::string& path, const std::string& rows);
+
+// AppendRowsToTable, as a yes or no (with `error`).
 bool AppendToResultTable(const std::string& path, const std::string& rows, std::string* error);
 
 }  // namespace qae

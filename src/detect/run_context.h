@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -54,12 +55,57 @@ struct RunProgress {
   int detected = 0;
 };
 
+// What a run could not write. A detection counts as unwritten when any of
+// its outputs (table row, rewritten event file, numbered copy) is missing;
+// rerunning the same range recovers it.
+struct OutputLosses {
+  int detections = 0;
+  std::vector<std::string> messages;  // in order; each names the output and the reason
+  void Add(int n_detections, const std::string& message) {
+    detections += n_detections;
+    messages.push_back(message);
+  }
+  bool Any() const { return detections > 0 || !messages.empty(); }
+};
+
+// The counts of a run, for its summary.
+struct RunCounts {
+  int scanned = 0;    // records handed to the scan
+  int detected = 0;   // records whose detections reached the table
+  int missing = 0;    // records of the range that could not be read
+  int read = 0;       // records read (scanned, or read and skipped by a rule)
+  bool nothingToScan = false;  // not one record of a non-empty range could be read
+};
+
 struct RunContext {
   RunLog log;
   std::string logPath;
   // Set by a driver that had to stop the run before scanning (no usable
   // reference template, windows that do not fit); also written to the log.
   std::string fatalError;
+  // Lines that go to the top of the log when it is created (warnings about
+  // the parameter file), each without its " !" and newline.
+  std::vector<std::string> logPreamble;
+  // Outputs lost so far, and the counts of the run.
+  OutputLosses losses;
+  RunCounts counts;
+  // Optional: hears each loss as it happens (the command line prints it).
+  // It must not throw.
+  std::function<void(const std::string&)> onLoss;
+  void Lose(int n_detections, const std::string& message) {
+    losses.Add(n_detections, message);
+    log.Printf(" !%s\n", message.c_str());
+    if (onLoss) onLoss(message);
+  }
+
+  // The record being scanned, when it is a segment of a continuous
+  // recording: its outputs are recorded as done in the segment ledger.
+  struct Segment {
+    std::string recording;   // the recording's identity in the ledger
+    int64_t index = -1;
+    std::string ledgerPath;
+  };
+  std::optional<Segment> segment;
 
   // Window sizes, from the first trace of the reference template.
   int32_t nTraces = 0;

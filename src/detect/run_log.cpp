@@ -1,25 +1,88 @@
 #include "detect/run_log.h"
 
+#include <cerrno>
 #include <cstdarg>
+#include <cstring>
+#include <filesystem>
+#include <system_error>
 
 namespace qae {
+
+namespace {
+
+std::string ErrnoText() { return std::strerror(errno); }
+
+}  // namespace
+
+std::string BackupName(const std::string& path, int n) {
+  const std::string suffix = ".txt";
+  const bool txt = path.size() >= suffix.size() &&
+                   path.compare(path.size() - suffix.size(), suffix.size(), suffix) == 0;
+  const std::string stem = txt ? path.substr(0, path.size() - suffix.size()) : path;
+  return stem + ".bak" + std::to_string(n) + (txt ? suffix : std::string());
+}
+
+bool KeepAsBackup(const std::string& path, std::string* backup, std::string* error) {
+  backup->clear();
+  std::error_code ec;
+  if (!std::filesystem::exists(path, ec)) return true;
+  for (int n = 1; n < 100000; ++n) {
+    const std::string name = BackupName(path, n);
+    if (std::filesystem::exists(name, ec)) continue;
+    std::filesystem::rename(path, name, ec);
+    if (ec) {
+      if (error) *error = "cannot keep " + path + " as " + name + ": " + ec.message();
+      return false;
+    }
+    *backup = name;
+    return true;
+  }
+  if (error) *error = "cannot keep " + path + ": no free backup name";
+  return false;
+}
+
+void RunLog::Fail(const std::string& what) {
+  if (failure_.empty()) failure_ = path_ + ": " + what;
+}
 
 bool RunLog::Create(const std::string& path) {
   Close();
   path_ = path;
+  failure_.clear();
+  std::string backup;
+  std::string error;
+  if (!KeepAsBackup(path, &backup, &error)) {
+    // Truncating it would destroy the only record of the earlier run.
+    Fail(error);
+    return false;
+  }
   file_ = std::fopen(path.c_str(), "w");
-  return file_ != nullptr;
+  if (file_ == nullptr) {
+    Fail("cannot create: " + ErrnoText());
+    return false;
+  }
+  return true;
 }
 
 void RunLog::Reopen() {
   Close();
-  if (!path_.empty()) file_ = std::fopen(path_.c_str(), "a+");
+  if (path_.empty()) return;
+  file_ = std::fopen(path_.c_str(), "a+");
+  if (file_ == nullptr) Fail("cannot reopen: " + ErrnoText());
 }
 
 void RunLog::Close() {
   if (file_ != nullptr) {
-    std::fclose(file_);
+    // A full disk shows only when the buffer is flushed.
+    const bool flushed = std::fflush(file_) == 0 && std::ferror(file_) == 0;
+    const int err = errno;
+    const bool closed = std::fclose(file_) == 0;
     file_ = nullptr;
+    if (!flushed) {
+      Fail(std::string("write error: ") + std::strerror(err));
+    } else if (!closed) {
+      Fail("write error: " + ErrnoText());
+    }
   }
 }
 
@@ -27,12 +90,16 @@ void RunLog::Printf(const char* format, ...) {
   if (file_ == nullptr) return;
   std::va_list args;
   va_start(args, format);
-  std::vfprintf(file_, format, args);
+  const int n = std::vfprintf(file_, format, args);
   va_end(args);
+  if (n < 0) Fail("write error: " + ErrnoText());
 }
 
 void RunLog::Write(const std::string& text) {
-  if (file_ != nullptr) std::fwrite(text.data(), 1, text.size(), file_);
+  if (file_ == nullptr) return;
+  if (std::fwrite(text.data(), 1, text.size(), file_) != text.size()) {
+    Fail("write error: " + ErrnoText());
+  }
 }
 
 }  // namespace qae

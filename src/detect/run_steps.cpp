@@ -1,18 +1,33 @@
 #include "detect/run_steps.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <thread>
 #include <vector>
 
+#include "detect/run_log.h"
 #include "dsp/iir_filter.h"
 #include "util/text.h"
 #include "wave/sac_header.h"
 #include "wave/time_utils.h"
 
 namespace qae {
+
+namespace {
+
+// The closing word on what the run could not write.
+void LogLosses(RunContext& ctx) {
+  if (!ctx.losses.Any()) return;
+  ctx.log.Printf(" !Incomplete: %d detection%s not written; rerunning the same range writes "
+                 "them\n",
+                 ctx.losses.detections, ctx.losses.detections == 1 ? "" : "s");
+}
+
+}  // namespace
 
 void FilterLogged(XL_WaveData& record, const AePars& pars, RunContext& ctx) {
   std::string message;
@@ -63,6 +78,7 @@ void FilterTemplates(TemplateLibrary& templates, const AePars& pars, RunContext&
 
 int StopRun(RunContext& ctx, const std::string& reason) {
   ctx.fatalError = reason;
+  LogLosses(ctx);
   ctx.log.Printf(" !%s\n", reason.c_str());
   ctx.log.Close();
   ctx.ReleaseWorkArrays();
@@ -124,13 +140,38 @@ void ClearPicks(XL_WaveData& record) {
   }
 }
 
+std::string CompletedLogPath(const std::string& log_path) {
+  return log_path.substr(0, log_path.size() >= 4 ? log_path.size() - 4 : 0) + "_OK.txt";
+}
+
+bool StartRunLog(RunContext& ctx, const std::string& path) {
+  ctx.log.Close();
+  ctx.logPath = path;
+  // The completed log of an earlier run over the range is kept too, so that
+  // the "_OK" name always speaks of the latest run.
+  std::string backup;
+  std::string error;
+  if (!KeepAsBackup(CompletedLogPath(path), &backup, &error)) {
+    ctx.fatalError = error;
+    return false;
+  }
+  if (!ctx.log.Create(path)) return false;
+  for (const std::string& line : ctx.logPreamble) ctx.log.Printf(" !%s\n", line.c_str());
+  return true;
+}
+
 void FinishRunLog(RunContext& ctx, int scanned, int detected) {
   if (!ctx.log.IsOpen()) return;
+  LogLosses(ctx);
   ctx.log.Printf(" Ended: %d / %d events scanned/detected. %s\n", scanned, detected,
                  CurrentTimeText(0).c_str());
   ctx.log.Close();
-  const std::string done_path = ctx.logPath.substr(0, ctx.logPath.size() - 4) + "_OK.txt";
-  std::rename(ctx.logPath.c_str(), done_path.c_str());
+  if (ctx.losses.Any() || !ctx.log.failure().empty()) return;
+  const std::string done_path = CompletedLogPath(ctx.logPath);
+  if (std::rename(ctx.logPath.c_str(), done_path.c_str()) != 0) {
+    ctx.fatalError = "the log is complete but could not be renamed to " + done_path + ": " +
+                     std::strerror(errno);
+  }
 }
 
 }  // namespace qae

@@ -40,11 +40,24 @@ int StopRun(RunContext& ctx, const std::string& reason);
 std::string DeriveWindowSizes(const TemplateLibrary& templates, int ref, const AePars& pars,
                               RunContext& ctx);
 
+// Starts the run's log at `path` (an earlier log there is kept as a
+// backup) and writes the preamble lines of ctx. False when it cannot be
+// created: the run then stops, since none of its outputs could be reported.
+bool StartRunLog(RunContext& ctx, const std::string& path);
+
 // Forgets the picks of every trace, so that a scan starts from none.
 void ClearPicks(XL_WaveData& record);
 
-// The end of a complete run: the summary line, the log closed and moved to
-// its "_OK.txt" name. Nothing happens when no log is open.
+// The end of a run that went through its range: the summary line, the log
+// closed and moved to its "_OK.txt" name (an earlier "_OK" log of the same
+// range kept as a backup). When an output was lost, or the log itself could
+// not be written, the log says so and keeps its plain name: "_OK" means
+// complete with nothing lost. A range of which not one record could be read
+// gets a line saying so (ctx.counts.nothingToScan).
 void FinishRunLog(RunContext& ctx, int scanned, int detected);
+
+// The completed name of a log: its last four characters (".txt") replaced
+// by "_OK.txt".
+std::string CompletedLogPath(const std::string& log_path);
 
 }  // namespace qae

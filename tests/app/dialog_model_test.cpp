@@ -239,7 +239,8 @@ TEST_F(DialogModelTest, ARunThatDidNotCompleteIsNotReportedAsEnded) {
   EXPECT_EQ(platform_.controls.status,
             "Ended!\nThe run did not complete: cannot open parameter file /x/pars.txt: No such "
             "file or directory");
-  EXPECT_EQ(dialog.exitCode, qae::kExitRunFailed);
+  // An unreadable parameter file is bad input, not a failed run.
+  EXPECT_EQ(dialog.exitCode, qae::kExitBadArgument);
 }
 
 TEST_F(DialogModelTest, StartUpPlacesTheWindowFromTwoDrawsAndShowsTheHint) {

@@ -29,11 +29,14 @@ TEST(LaunchArgumentTest, SplitsIntoParameterFileAndRangeText) {
   EXPECT_EQ(a.first, 10);
   EXPECT_EQ(a.last, 20);
 
-  // Everything after the second ';' stays in the range text.
-  ASSERT_TRUE(qae::ParseLaunchArgument("/d/p.txt;-5; 7;extra;", &a, &error)) << error;
-  EXPECT_EQ(a.aeRange, "-5, 7;extra;");
+  // Everything after the second ';' stays in the range text; typed by hand
+  // the closing ';' may be left out.
+  ASSERT_TRUE(qae::ParseLaunchArgument("/d/p.txt;-5; 7;", &a, &error)) << error;
+  EXPECT_EQ(a.aeRange, "-5, 7;");
   EXPECT_EQ(a.first, -5);
   EXPECT_EQ(a.last, 7);
+  ASSERT_TRUE(qae::ParseLaunchArgument("P;1;2", &a, &error)) << error;
+  EXPECT_EQ(a.last, 2);
 
   // Far beyond the 128 characters a fixed buffer would hold.
   const std::string path = "/" + std::string(100000, 'x') + "/ML_CC_AE_pars.txt";
@@ -43,7 +46,11 @@ TEST(LaunchArgumentTest, SplitsIntoParameterFileAndRangeText) {
 }
 
 TEST(LaunchArgumentTest, MalformedArgumentsAreRefusedWithAReason) {
-  const char* cases[] = {"P;10", "P;10;", "P;a;20;", "P;;20;", "P;10;99999999999;", "P"};
+  // A tail after the range, or a reversed range, would run something the
+  // user did not mean.
+  const char* cases[] = {"P;10",     "P;10;",          "P;a;20;",      "P;;20;",
+                         "P;10;99999999999;", "P", "/d/p.txt;-5; 7;extra;", "P;46;1;",
+                         "P;1;4x6;"};
   for (const char* argument : cases) {
     SCOPED_TRACE(argument);
     qae::LaunchArgument a;
@@ -75,6 +82,26 @@ TEST(AeRangeTest, ReadsBothFormsAndNothingElse) {
     EXPECT_FALSE(qae::ParseAeRange(bad)) << bad;
   }
   EXPECT_TRUE(qae::ParseAeRange("-2147483648,2147483647,+=1"));
+}
+
+TEST(AeRangeTest, StrictFormRefusesTailsAndReversedRanges) {
+  std::string why;
+  auto r = qae::ParseAeRangeStrict(" 0, 1500,+= 500 ", &why);
+  ASSERT_TRUE(r) << why;
+  EXPECT_EQ(r->step, 500);
+  for (const char* same : {"7,7", "7,7;", " 7, 7 "}) {
+    r = qae::ParseAeRangeStrict(same, &why);
+    ASSERT_TRUE(r) << same << ": " << why;
+    EXPECT_FALSE(r->has_step);
+  }
+
+  // "step=0" once ran as step 0; "46,1" ran nothing without a word.
+  for (const char* bad : {"1,46,step=0", "1,46,+=0x", "1,46;;", "1,46,+=0;", "1,46,+=", "0,1500 +=0", ""}) {
+    EXPECT_FALSE(qae::ParseAeRangeStrict(bad, &why)) << bad;
+    EXPECT_NE(why.find("first,last,+=step"), std::string::npos) << bad;
+  }
+  EXPECT_FALSE(qae::ParseAeRangeStrict("46,1,+=0", &why));
+  EXPECT_EQ(why, "the first AE number is above the last");
 }
 
 TEST(PlanSubRangesTest, SubRangesStopBeforeLastAndTooManyAreRefused) {

@@ -67,13 +67,17 @@ class RunCommandTest : public ::testing::Test {
 
 TEST_F(RunCommandTest, SingleRunScansTheRangeAndNamesTheCompletedLog) {
   WriteTemplate("000004.sg2");
-  // As typed in the dialog, and as a launched instance receives it.
+  // As typed in the dialog, and as a launched instance receives it. Only
+  // the template's number is in the range and no event file is there:
+  // nothing to scan, which has its own exit status.
   for (const char* range : {"3,5,+=0", "3,5;", "3,5,+=-2"}) {
     SCOPED_TRACE(range);
     const RunResult r = Run("run '" + par_file_ + "' '" + range + "'");
-    ASSERT_EQ(r.exit_code, 0) << r.err;
+    ASSERT_EQ(r.exit_code, 3) << r.err;
     const std::string log = dir_ + "/out/Log_000003_000005_OK.txt";
-    EXPECT_EQ(r.out, "detected=0 log=" + log + "\n");
+    EXPECT_EQ(r.out, "detected=0 scanned=0 missing=2 unwritten=0 log=" + log + "\n");
+    EXPECT_EQ(r.err, "Quorvex_AE: warning: nothing to scan: not one record of " + dir_ +
+                         "/data/ in 3..5 could be read\n");
     EXPECT_NE(ReadFile(log).find("  Skip template event (AE#=4)\n"), std::string::npos);
     fs::remove(log);
   }

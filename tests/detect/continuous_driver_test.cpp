@@ -395,9 +395,12 @@ TEST_F(ContinuousSetupTest, RangeBeyondTheRecordingCompletesWithoutScanning) {
   const std::string log = ReadText(LogPath(50, 60, true));
   EXPECT_TRUE(std::regex_search(
       log, std::regex("  Start to scan AE from 50 through 60\n  Loading " + Escaped(path) +
-                      R"(: 50\.\.\. EOF reached !\n Ended: 0 / 0 events scanned/detected\. )" +
+                      R"(: 50\.\.\. EOF reached !\n !Nothing to scan: no segment 50 through 60 of )" +
+                      Escaped(path) + R"( could be read\n Ended: 0 / 0 events scanned/detected\. )" +
                       kStamp + "\n$")))
       << log;
+  EXPECT_TRUE(ctx_->counts.nothingToScan);
+  EXPECT_EQ(ctx_->counts.missing, 11);
 
   // 20,000 samples hold 18 windows of 1100; segment 19 (19,000 / 1100 = 17
   // windows in) still counts, its last 100 samples are zeros.

@@ -117,6 +117,8 @@ TEST_F(EventFileDriverTest, TemplateNumbersAndMissingFilesAreSkippedWithOneLineE
                                 std::regex_replace(missing3, std::regex(R"([.])"), R"(\.)") +
                                 R"(  Skip template event \(AE#=4\)\n)" +
                                 std::regex_replace(missing5, std::regex(R"([.])"), R"(\.)") +
+                                " !Nothing to scan: no event file " + data_dir_ +
+                                "%06d\\.sg2 of AE 3 through 5 could be read\n"
                                 " Ended: 0 / 0 events scanned/detected. " + kStamp + "\n")))
       << log;
 }

@@ -81,8 +81,11 @@ void DemoContinuous(const CLI::App& cmd, const std::string& dir, synth::Syntheti
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   const std::string log_path =
       StrPrintf("%sLog_%06d_%06d.txt", x.base.out_dir.c_str(), x.first_ae, x.last_ae);
-  if (!result.parametersRead || !result.error.empty()) {
-    throw CommandError("the run stopped: " + result.error + " (log: " + log_path + ")", 1);
+  if (RunExitStatus(result) != kRunComplete) {
+    throw CommandError("the run did not complete: " +
+                           (result.error.empty() ? std::string("nothing to scan") : result.error) +
+                           " (log: " + log_path + ")",
+                       1);
   }
   const double samples = static_cast<double>(x.readable_segments) * static_cast<double>(x.length);
   std::printf(

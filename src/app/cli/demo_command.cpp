@@ -93,8 +93,11 @@ void RegisterDemoCommand(CLI::App& app) {
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     const std::string log_path =
         StrPrintf("%sLog_%06d_%06d.txt", e.out_dir.c_str(), e.truth.first_ae, e.truth.last_ae);
-    if (!result.parametersRead || !result.error.empty()) {
-      throw CommandError("the run stopped: " + result.error + " (log: " + log_path + ")", 1);
+    if (RunExitStatus(result) != kRunComplete) {
+      throw CommandError("the run did not complete: " +
+                             (result.error.empty() ? std::string("nothing to scan") : result.error) +
+                             " (log: " + log_path + ")",
+                         1);
     }
     std::printf("\nrun: AE# %d..%d in %.1f s, %d records with detections\n", e.truth.first_ae,
                 e.truth.last_ae, seconds, result.detected);

@@ -31,17 +31,18 @@ namespace qae::cli {
 
 namespace {
 
-std::string CompletedLogPath(const std::string& log_path) {
-  return log_path.substr(0, log_path.size() - 4) + "_OK.txt";
-}
-
 struct RunCliOptions {
   std::string par_file;
   std::string range_text;
   bool wait = false;
   int threads = 0;
   std::string kernel = "fast";
+  bool strict = false;
 };
+
+// Lost outputs are told on stderr as they happen, up to a limit: a full
+// disk would otherwise print one line per record for days.
+constexpr int kLossesShown = 10;
 
 // How a waited-for instance ended, as "exit=N" or "signal=N".
 std::string EndOf(int status) {
@@ -51,8 +52,9 @@ std::string EndOf(int status) {
 }
 
 // Waits for every started instance, printing each as it ends. Returns how
-// many did not end with exit status 0.
-int WaitForInstances(const std::vector<LaunchedRun>& started) {
+// many did not end with exit status 0 or "nothing to scan" (counted in
+// `nothing`).
+int WaitForInstances(const std::vector<LaunchedRun>& started, int* nothing) {
   std::map<long, const LaunchedRun*> pending;
   for (const LaunchedRun& run : started) pending[run.pid] = &run;
   int failed = 0;
@@ -74,7 +76,12 @@ int WaitForInstances(const std::vector<LaunchedRun>& started) {
     std::printf("ended pid=%ld first=%d last=%d %s\n", it->first, it->second->range.first,
                 it->second->range.last, EndOf(status).c_str());
     std::fflush(stdout);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) ++failed;
+    const bool exited = WIFEXITED(status);
+    if (exited && WEXITSTATUS(status) == kRunNothingToScan) {
+      ++*nothing;
+    } else if (!exited || WEXITSTATUS(status) != 0) {
+      ++failed;
+    }
     pending.erase(it);
   }
   return failed;
@@ -107,19 +114,22 @@ void LaunchInstances(const RunCliOptions& opt, const AeRange& range) {
     if (!outcome.error.empty()) throw CommandError(outcome.error, 1);
     return;
   }
-  const int failed = WaitForInstances(outcome.started);
+  int nothing = 0;
+  const int failed = WaitForInstances(outcome.started, &nothing);
   if (!outcome.error.empty()) throw CommandError(outcome.error, 1);
   if (failed > 0) {
-    throw CommandError(StrPrintf("%d of %zu instances did not end with exit status 0", failed,
-                                 outcome.started.size()),
+    throw CommandError(StrPrintf("%d of %zu instances did not complete (exit status other than "
+                                 "0 or 3)",
+                                 failed, outcome.started.size()),
                        1);
+  }
+  if (nothing > 0 && static_cast<std::size_t>(nothing) == outcome.started.size()) {
+    throw CommandError("warning: nothing to scan: not one instance found a record to read",
+                       kRunNothingToScan);
   }
 }
 
-void RunHere(const RunCliOptions& opt, const AeRange& range, const AePars& pars) {
-  const std::string log_path =
-      StrPrintf("%sLog_%06d_%06d.txt", pars.outDir.c_str(), range.first, range.last);
-
+void RunHere(const RunCliOptions& opt, const AeRange& range) {
   // The dialog draws two values for its window placement before any run;
   // taking them here keeps the dithered offsets equal to a dialog run's.
   CrtRand();
@@ -127,29 +137,43 @@ void RunHere(const RunCliOptions& opt, const AeRange& range, const AePars& pars)
 
   std::optional<TerminalProgress> progress;
   if (isatty(STDERR_FILENO)) progress.emplace(stderr);
-  const RunRangeResult result =
-      RunRange(
-          opt.par_file, range.first, range.last,
-          [&progress](const RunProgress& p) {
-            if (progress) progress->Update(p);
-          },
-          ScanOptions{opt.kernel == "reference" ? RunContext::Kernel::kReference
-                                                : RunContext::Kernel::kFast,
-                      opt.threads});
+  RunOptions options;
+  options.scan = ScanOptions{opt.kernel == "reference" ? RunContext::Kernel::kReference
+                                                       : RunContext::Kernel::kFast,
+                             opt.threads};
+  options.strict = opt.strict;
+  options.progress = [&progress](const RunProgress& p) {
+    if (progress) progress->Update(p);
+  };
+  options.onWarning = [&opt](const std::string& w) {
+    std::fprintf(stderr, "%s: warning: %s\n", opt.par_file.c_str(), w.c_str());
+  };
+  int losses = 0;
+  options.onLoss = [&losses](const std::string& loss) {
+    if (++losses <= kLossesShown) {
+      std::fprintf(stderr, "Quorvex_AE: %s\n", loss.c_str());
+    } else if (losses == kLossesShown + 1) {
+      std::fprintf(stderr, "Quorvex_AE: further losses are in the log and the summary\n");
+    }
+  };
+  const RunRangeResult result = RunRange(opt.par_file, range.first, range.last, options);
   if (progress) progress->Finish();
-  if (!result.parametersRead) throw CommandError(result.error, 2);
-  if (!result.error.empty()) throw CommandError(result.error + " (log: " + log_path + ")", 1);
 
-  std::error_code ec;
-  const std::string done = CompletedLogPath(log_path);
-  const std::string shown = std::filesystem::exists(done, ec) ? done : log_path;
-  if (!std::filesystem::exists(shown, ec)) {
-    // Typically a missing output directory, which the result table shares.
-    std::fprintf(stderr, "Quorvex_AE: warning: the log could not be written at %s\n",
-                 log_path.c_str());
-  }
-  std::printf("detected=%d log=%s\n", result.detected, shown.c_str());
+  const int status = RunExitStatus(result);
+  if (status == kRunBadInput) throw CommandError(result.error, kRunBadInput);
+  std::printf("%s\n", RunSummaryLine(result).c_str());
   std::fflush(stdout);
+  if (status == kRunIncomplete) {
+    throw CommandError(result.error + (result.logPath.empty() ? std::string()
+                                                             : " (log: " + result.logPath + ")"),
+                       kRunIncomplete);
+  }
+  if (status == kRunNothingToScan) {
+    throw CommandError(StrPrintf("warning: nothing to scan: not one record of %s in %d..%d "
+                                 "could be read",
+                                 result.dataPath.c_str(), range.first, range.last),
+                       kRunNothingToScan);
+  }
 }
 
 }  // namespace
@@ -174,15 +198,29 @@ void RegisterRunCommand(CLI::App& app) {
       "exit=<code> (or signal=<number>) as each ends.\n"
       "\n"
       "Progress and errors go to the log <outDir>Log_<first>_<last>.txt, which is\n"
-      "renamed to ..._OK.txt when the run completes; detections are appended to\n"
-      "<outDir>ML_detect.ps0 and written into the event files. On success a single\n"
-      "run prints one line to stdout: detected=<records with a detection> log=<log path>.\n"
+      "renamed to ..._OK.txt when the run completes with nothing lost (a log an earlier\n"
+      "run left under either name is kept as ...bak<N>.txt); detections are appended\n"
+      "to <outDir>ML_detect.ps0 and written into the event files. A single run ends\n"
+      "stdout with one line:\n"
+      "  detected=<records whose detections were written> scanned=<records scanned>\n"
+      "  missing=<records that could not be read> unwritten=<detections with an output\n"
+      "  that could not be written> log=<log path>\n"
+      "Every output is written so that a rerun of the same range after a crash, a\n"
+      "kill or a full disk writes each detection exactly once.\n"
       "\n"
-      "Exit status: 0 after a complete run (or when every instance started and, with\n"
-      "--wait, ended with status 0); 1 when the run stopped early (no templates, an\n"
-      "unusable reference template; the reason goes to stderr and to the log), an\n"
-      "instance could not be started or, with --wait, one failed; 2 for a parameter\n"
-      "file that cannot be opened or a malformed RANGE.");
+      "The parameter file is checked first: its warnings (a value read only in part,\n"
+      "lines missing, a line whose label names another field, folders that do not\n"
+      "exist) go to stderr and to the top of the log; --strict refuses the run on any.\n"
+      "\n"
+      "Exit status: 0 after a complete run with nothing lost (or when every instance\n"
+      "started and, with --wait, ended with 0); 1 when the run stopped early (no\n"
+      "templates, an unusable reference template), an output could not be written\n"
+      "(rerunning the same range recovers it), an instance could not be started or,\n"
+      "with --wait, one ended with 1, 2 or a signal; 2 for bad input: a parameter file\n"
+      "that cannot be opened or holds values no run can use (NaN thresholds, a\n"
+      "negative dupWin, ...; or any warning with --strict), a malformed or reversed\n"
+      "RANGE; 3 when not one record of the range could be read (nothing to scan; with\n"
+      "--wait: every instance found nothing).");
   cmd->add_option("PARFILE", opt->par_file, "Parameter file (*ML_CC_AE_pars.txt) path or URL")
       ->required();
   cmd->add_option("RANGE", opt->range_text, "AE range first,last,+=step")->required();
@@ -197,27 +235,39 @@ void RegisterRunCommand(CLI::App& app) {
                   "same bytes, for checking")
       ->check(CLI::IsMember({"fast", "reference"}))
       ->capture_default_str();
+  cmd->add_flag("--strict", opt->strict,
+                "Refuse to run (exit 2) when the parameter file draws any warning");
   cmd->callback([opt] {
-    const std::optional<AeRange> range = ParseAeRange(opt->range_text);
+    std::string why;
+    const std::optional<AeRange> range = ParseAeRangeStrict(opt->range_text, &why);
     if (!range) {
-      throw CommandError("malformed RANGE '" + opt->range_text +
-                             "': expected first,last,+=step, for example 0,1500,+=0",
-                         2);
+      throw CommandError("malformed RANGE '" + opt->range_text + "': " + why + ". " +
+                             kStatusGiveRange,
+                         kRunBadInput);
     }
 
-    // The log's directory comes from the parameter file; reading it here also
-    // turns an unreadable file into a usage error before anything runs or
-    // is launched.
+    // Reading the parameter file here turns an unreadable or unusable file
+    // into a usage error before anything runs or is launched.
     AePars pars;
     ParameterFileInfo info;
     if (!ReadParameterFile(opt->par_file, &pars, &info)) {
       throw CommandError("cannot open parameter file " + opt->par_file + ": " + info.open_error,
-                         2);
+                         kRunBadInput);
     }
     if (range->step >= 1) {
+      const std::vector<std::string> warnings = ParameterWarningsOf(info, pars);
+      for (const std::string& w : warnings) {
+        std::fprintf(stderr, "%s: warning: %s\n", opt->par_file.c_str(), w.c_str());
+      }
+      const std::vector<std::string> errors = ParameterErrorsOf(pars);
+      if (!errors.empty()) throw CommandError(opt->par_file + ": " + errors.front(), kRunBadInput);
+      if (opt->strict && !warnings.empty()) {
+        throw CommandError(opt->par_file + ": refused with --strict: " + warnings.front(),
+                           kRunBadInput);
+      }
       LaunchInstances(*opt, *range);
     } else {
-      RunHere(*opt, *range, pars);
+      RunHere(*opt, *range);
     }
   });
 }

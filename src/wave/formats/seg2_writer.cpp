@@ -68,12 +68,12 @@ void PutSamples(std::vector<uint8_t>& out, const XL_WaveTrace& t, int64_t first,
   }
 }
 
+}  // namespace
+
 bool EndsWithSg2(const std::string& name) {
   if (name.size() < 3) return false;
   return StartsWithNoCase(std::string_view(name).substr(name.size() - 3), "SG2");
 }
-
-}  // namespace
 
 std::vector<uint8_t> EncodeSeg2(XL_WaveData& record, int64_t first_sample, int32_t sample_count,
                                 int data_format, bool extended) {

@@ -23,8 +23,17 @@ namespace qae {
 int WriteSeg2(const std::string& file_name, XL_WaveData& record, int64_t first_sample,
               int32_t sample_count, int data_format, std::string* error = nullptr);
 
+// True when `name` ends in "sg2" (any case): such files get the full keyword
+// set.
+bool EndsWithSg2(const std::string& name);
+
 // The bytes WriteSeg2 would write, for callers that keep the file in memory.
 std::vector<uint8_t> EncodeSeg2(XL_WaveData& record, int64_t first_sample, int32_t sample_count,
                                 int data_format, bool extended_keywords);
+// EncodeSeg2 with the keyword set WriteSeg2 would choose for `file_name`.
+inline std::vector<uint8_t> EncodeSeg2For(const std::string& file_name, XL_WaveData& record,
+                                          int data_format) {
+  return EncodeSeg2(record, 0, 0, data_format, EndsWithSg2(file_name));
+}
 
 }  // namespace qae
