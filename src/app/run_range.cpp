@@ -86,9 +86,10 @@ RunRangeResult RunRange(const std::string& par_file, int first, int last,
     if (!ctx->losses.messages.empty()) result.error += " (" + ctx->losses.messages.front() + ")";
     result.error += "; rerunning the same range writes them";
   }
-  if (result.error.empty() && !ctx->log.failure().empty()) {
-    result.error = "the log could not be written: " + ctx->log.failure() +
-                   "; rerunning the same range writes it again";
+  if (!ctx->log.failure().empty() && result.error.find(ctx->log.failure()) == std::string::npos) {
+    result.error += (result.error.empty() ? "" : "; and ") +
+                    ("the log could not be written: " + ctx->log.failure() +
+                     "; rerunning the same range writes it again");
   }
   std::error_code ec;
   const std::string done = CompletedLogPath(ctx->logPath);

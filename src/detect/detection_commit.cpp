@@ -100,9 +100,13 @@ CommitOutcome CommitRecord(const RecordCommit& c) {
   CommitOutcome out;
   const std::string journal = c.JournalPath();
   const std::string staged = c.marked ? c.marked->path + kStagedSuffix : std::string();
+  std::size_t files_written = 0;
+  // Nothing of a record that is not in the table may stay behind: a copy
+  // carries a detection line too.
   auto take_back = [&](const std::string& error) {
     RemoveIfThere(journal);
     if (!staged.empty()) RemoveIfThere(staged);
+    for (std::size_t i = 0; i < files_written; ++i) RemoveIfThere(c.files[i].path);
     out.error = error;
     return out;
   };
@@ -110,6 +114,7 @@ CommitOutcome CommitRecord(const RecordCommit& c) {
   std::string error;
   for (const FileImage& file : c.files) {
     if (!WriteImage(file.path, file.bytes, &error)) return take_back(error);
+    ++files_written;
     CrashPoint("copy written");
   }
   if (c.marked) {

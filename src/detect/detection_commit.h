@@ -16,10 +16,11 @@
 //     recording (later runs skip it).
 //  6. The journal is removed.
 // A crash before 3 leaves no row and no mark, so a rerun detects the record
-// again; a crash after it leaves the journal, and the next run over the
-// record finishes steps 4 to 6 from it (appending only rows the table does
-// not hold yet). A failure before 4 takes the record's outputs back (nothing
-// marked, no row), so that a rerun recovers it.
+// again (and writes its copies anew); a crash after it leaves the journal,
+// and the next run over the record finishes steps 4 to 6 from it (appending
+// only rows the table does not hold yet). A failure before 4 takes the
+// record's outputs back (no copy, nothing marked, no row), so that a rerun
+// recovers it.
 #pragma once
 
 #include <cstdint>

@@ -32,12 +32,15 @@ inline std::string Quote(const std::string& s) {
 }
 
 // Runs "Quorvex_AE <args>" (args already shell-quoted where needed); its
-// stdout and stderr are captured through files in `scratch_dir`.
-inline RunResult RunCli(const std::string& args, const std::string& scratch_dir) {
+// stdout and stderr are captured through files in `scratch_dir`. `shell`
+// goes in front of the command: environment settings ("QAE_CRASH_AT=3") or
+// shell commands ending in ';' ("ulimit -f 16;").
+inline RunResult RunCli(const std::string& args, const std::string& scratch_dir,
+                        const std::string& shell = std::string()) {
   const std::string out = scratch_dir + "/stdout.txt";
   const std::string err = scratch_dir + "/stderr.txt";
-  const std::string command =
-      Quote(QAE_EXECUTABLE) + " " + args + " >" + Quote(out) + " 2>" + Quote(err);
+  const std::string command = shell + " " + Quote(QAE_EXECUTABLE) + " " + args + " >" +
+                              Quote(out) + " 2>" + Quote(err);
   const int status = std::system(command.c_str());
   RunResult result;
   if (status != -1 && WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
