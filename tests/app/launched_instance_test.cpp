@@ -136,6 +136,24 @@ TEST_F(LaunchedInstanceTest, RunWithAStepLaunchesInstancesAndWaitsForThem) {
   EXPECT_EQ(TableRows(experiment_.out_dir + "ML_detect.ps0"), (std::multiset<int>{1, 2}));
 }
 
+// An instance that could not write its detections says so and ends with 1,
+// and --wait passes that on.
+TEST_F(LaunchedInstanceTest, LostOutputsOfAnInstanceFailTheWait) {
+  // A folder where a rewritten event file would be staged: the rewrite
+  // fails, as on a full disk.
+  for (const char* name : {"000001.sg2.qae-staged/keep", "000002.sg2.qae-staged/keep"}) {
+    fs::create_directories(experiment_.data_dir + name);
+  }
+  const ProcessResult r = Shell(Quoted(QAE_EXECUTABLE) + " run " +
+                                Quoted(experiment_.par_file) + " 1,3,+=5 --wait");
+  EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
+  EXPECT_NE(r.out.find("first=1 last=2 exit=1\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.err.find("not written"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("The run did not complete"), std::string::npos) << r.err;
+  EXPECT_FALSE(fs::exists(experiment_.out_dir + "Log_000001_000002_OK.txt"));
+  EXPECT_TRUE(TableRows(experiment_.out_dir + "ML_detect.ps0").empty());
+}
+
 TEST_F(LaunchedInstanceTest, AFailedLaunchIsReported) {
   // A copy of the program in a directory without a Quorvex_AE beside it.
   const fs::path alone = scratch_.File("bin/qae_alone");

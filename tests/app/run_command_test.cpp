@@ -91,6 +91,9 @@ TEST_F(RunCommandTest, BadInputIsAOneLineUsageErrorAndRunsNothing) {
       "run '" + par_file_ + "' '0,99999999999,+=0'",  // beyond the int range
       "run '" + par_file_ + "' '0,150000,+=1'",     // far too many instances
       "run '" + dir_ + "/missing_pars.txt' '0,10,+=0'",
+      "run '" + par_file_ + "' '46,1,+=0'",       // reversed: once ran nothing, silently
+      "run '" + par_file_ + "' '1,46,step=0'",    // once taken as step 0
+      "run '" + par_file_ + "' '1,46,+=0 x'",
   };
   for (const std::string& args : cases) {
     SCOPED_TRACE(args);
@@ -100,6 +103,11 @@ TEST_F(RunCommandTest, BadInputIsAOneLineUsageErrorAndRunsNothing) {
     EXPECT_EQ(LineCount(r.err), 1u) << r.err;
   }
   EXPECT_NE(Run(cases[3]).err.find("step"), std::string::npos);
+  const std::string guidance =
+      "Give AE numbers as \"0,1500,+=500\" for multiple runs or \"0,1500,+=0\" for a single run";
+  EXPECT_EQ(Run(cases[5]).err, "Quorvex_AE: malformed RANGE '46,1,+=0': the first AE number is "
+                               "above the last. " + guidance + " in the text box!\n");
+  EXPECT_NE(Run(cases[6]).err.find(guidance), std::string::npos);
   EXPECT_TRUE(fs::is_empty(dir_ + "/out"));
 }
 

@@ -40,6 +40,31 @@ TEST(ResultTable, ShortFileGetsTheHeader) {
   EXPECT_EQ(ReadText(path), std::string("junk\n") + kResultTableHeader + "r\n");
 }
 
+// A writer that died mid-append left half a row: the next append cuts it
+// off rather than joining its row onto it (once a 19-field row).
+TEST(ResultTable, TornLastLineIsCutBeforeTheNextRow) {
+  test::ScratchDir dir;
+  const std::string path = dir.File("ML_detect.ps0");
+  { std::ofstream(path) << kResultTableHeader << "1\tok\n2\tto"; }
+  const TableAppend r = AppendRowsToTable(path, "3\tnew\n");
+  ASSERT_TRUE(r.written) << r.error;
+  EXPECT_EQ(r.tornBytes, 4);
+  EXPECT_EQ(ReadText(path), std::string(kResultTableHeader) + "1\tok\n3\tnew\n");
+}
+
+// Finishing an interrupted commit adds only the rows that did not make it.
+TEST(ResultTable, MissingRowsAreAddedOnce) {
+  test::ScratchDir dir;
+  const std::string path = dir.File("ML_detect.ps0");
+  ASSERT_TRUE(AppendToResultTable(path, "1\ta\n", nullptr));
+  TableAppend r = AppendMissingRowsToTable(path, "1\ta\n2\tb\n");
+  ASSERT_TRUE(r.written);
+  EXPECT_EQ(r.rowsAppended, 1);
+  r = AppendMissingRowsToTable(path, "1\ta\n2\tb\n");
+  EXPECT_EQ(r.rowsAppended, 0);
+  EXPECT_EQ(ReadText(path), std::string(kResultTableHeader) + "1\ta\n2\tb\n");
+}
+
 TEST(ResultTable, UnopenableTableFailsAfterRetries) {
   std::string error;
   EXPECT_FALSE(AppendToResultTable("/nonexistent-dir/ML_detect.ps0", "r\n", &error));
