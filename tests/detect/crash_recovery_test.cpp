@@ -235,4 +235,29 @@ TEST_F(CrashRecoveryTest, MissingOutputFolderStopsBeforeScanningAndMarksNothing)
             TableKeys(scratch_.File("clean") + "/out/ML_detect.ps0"));
 }
 
+// A complete continuous run run again: its segments with detections are
+// skipped (as marked event files are), the others scanned again, and no
+// row is added; with `all` set every segment is scanned and written again.
+TEST_F(CrashRecoveryTest, ContinuousRerunAddsNoRowUnlessAllIsSet) {
+  const std::string par = Experiment("cont", "--continuous --events 4");
+  const std::string dir = scratch_.File("cont");
+  ASSERT_EQ(Run(par, "0,9,+=0").exit_code, 0);
+  const auto first = TableKeys(dir + "/out/ML_detect.ps0");
+  const RunResult again = Run(par, "0,9,+=0");
+  ASSERT_EQ(again.exit_code, 0) << again.err;
+  EXPECT_EQ(again.out.rfind("detected=0 ", 0), 0u) << again.out;
+  EXPECT_EQ(TableKeys(dir + "/out/ML_detect.ps0"), first);
+  const std::string log = ReadText(dir + "/out/Log_000000_000009_OK.txt");
+  EXPECT_NE(log.find(" detected by prev. run(s) (AE#=0)\n"), std::string::npos)
+      << log;
+
+  std::string text = ReadText(par);
+  text.replace(text.find("all = 0"), 7, "all = 1");
+  { std::ofstream(par, std::ios::binary) << text; }
+  ASSERT_EQ(Run(par, "0,9,+=0").exit_code, 0);
+  for (const auto& [key, count] : TableKeys(dir + "/out/ML_detect.ps0")) {
+    EXPECT_EQ(count, 2) << key;
+  }
+}
+
 }  // namespace
