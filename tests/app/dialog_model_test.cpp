@@ -179,7 +179,9 @@ TEST_F(DialogModelTest, ARangeOfNeitherFormGivesGuidanceAndRunsNothing) {
   const std::string guidance =
       "Give AE numbers as \"0,1500,+=500\" for multiple runs or \"0,1500,+=0\" for a single "
       "run in the text box!";
-  for (const char* range : {"", "abc", "0;1500", "5", ",5,+=1", "1,99999999999,+=0"}) {
+  // A reversed range and a tail after the numbers are refused the same way.
+  for (const char* range : {"", "abc", "0;1500", "5", ",5,+=1", "1,99999999999,+=0", "46,1,+=0",
+                            "1,46,step=0", "0,1500,+=500 x"}) {
     SCOPED_TRACE(range);
     CQuorvex_AEDlg dialog(platform_);
     PressGo(dialog, "/exp/pars.txt", range);
