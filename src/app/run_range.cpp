@@ -14,14 +14,11 @@
 namespace qae {
 
 std::vector<std::string> ParameterWarningsOf(const ParameterFileInfo& info, const AePars& pars) {
-  (void)info;
-  (void)pars;
-  return {};
+  return AllParameterWarnings(info, pars);
 }
 
-std::vector<std::string> ParameterErrorsOf(const AePars& pars) {
-  (void)pars;
-  return {};
+std::vector<std::string> ParameterErrorsOf(const ParameterFileInfo& info, const AePars& pars) {
+  return ParameterErrors(pars, &info);
 }
 
 int RunExitStatus(const RunRangeResult& r) {
@@ -53,7 +50,7 @@ RunRangeResult RunRange(const std::string& par_file, int first, int last,
   for (const std::string& w : result.warnings) {
     if (options.onWarning) options.onWarning(w);
   }
-  const std::vector<std::string> errors = ParameterErrorsOf(pars);
+  const std::vector<std::string> errors = ParameterErrorsOf(info, pars);
   if (!errors.empty() || (options.strict && !result.warnings.empty())) {
     result.badInput = true;
     result.error = !errors.empty() ? par_file + ": " + errors.front()
@@ -91,12 +88,13 @@ RunRangeResult RunRange(const std::string& par_file, int first, int last,
                     ("the log could not be written: " + ctx->log.failure() +
                      "; rerunning the same range writes it again");
   }
+  // The log as it is now: its completed name, its plain one, or none at all.
   std::error_code ec;
   const std::string done = CompletedLogPath(ctx->logPath);
-  if (!ctx->logPath.empty()) {
-    result.logPath = std::filesystem::exists(done, ec) && RunExitStatus(result) != kRunIncomplete
-                         ? done
-                         : ctx->logPath;
+  if (!ctx->logPath.empty() && RunExitStatus(result) != kRunIncomplete && std::filesystem::exists(done, ec)) {
+    result.logPath = done;
+  } else if (!ctx->logPath.empty() && std::filesystem::exists(ctx->logPath, ec)) {
+    result.logPath = ctx->logPath;
   }
   return result;
 }

@@ -36,7 +36,8 @@ struct RunRangeResult {
 // kRunComplete, kRunIncomplete, kRunBadInput or kRunNothingToScan.
 int RunExitStatus(const RunRangeResult& result);
 
-// "detected=N scanned=S missing=M unwritten=U log=PATH".
+// "detected=N scanned=S missing=M unwritten=U log=PATH" (an empty PATH when
+// no log could be written).
 std::string RunSummaryLine(const RunRangeResult& result);
 
 // How the records are scanned: the fast scan on `threads` threads (0: one
@@ -62,7 +63,7 @@ struct RunOptions {
 // What a run says about a parameter file before it starts: its warnings
 // (the file's text and its folders), and the values no run can use.
 std::vector<std::string> ParameterWarningsOf(const ParameterFileInfo& info, const AePars& pars);
-std::vector<std::string> ParameterErrorsOf(const AePars& pars);
+std::vector<std::string> ParameterErrorsOf(const ParameterFileInfo& info, const AePars& pars);
 
 // Reads `par_file` into a fresh parameter record, sets firstAE = first and
 // lastAE = last (inclusive), and runs the event-file driver (which hands

@@ -31,7 +31,8 @@ int RunContinuous(RunContext& ctx, const std::string& template_dir, const std::s
   ctx.fatalError.clear();
   if (!StartRunLog(ctx, StrPrintf("%sLog_%06d_%06d.txt", pars.outDir.c_str(), pars.firstAE,
                                   pars.lastAE))) {
-    return StopRun(ctx, "cannot write the run's log: " +
+    return StopRun(ctx, "cannot write the run's log in the output folder (outDir " +
+                            pars.outDir + "): " +
                             (ctx.fatalError.empty() ? ctx.log.failure() : ctx.fatalError));
   }
 

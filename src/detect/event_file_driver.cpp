@@ -37,7 +37,8 @@ int RunEventFiles(RunContext& ctx, const std::string& data_path, const std::stri
   if (!StartRunLog(ctx, log_path)) {
     // Without a log nothing of the run could be reported, and the table
     // shares the log's folder: stop before hours of scanning for nothing.
-    return StopRun(ctx, "cannot write the run's log: " +
+    return StopRun(ctx, "cannot write the run's log in the output folder (outDir " +
+                            pars.outDir + "): " +
                             (ctx.fatalError.empty() ? ctx.log.failure() : ctx.fatalError));
   }
 

@@ -190,7 +190,10 @@ bool TextSource::ReadLine(std::string* line, std::size_t buffer_size) {
   }
   // As fgets: a read error voids the piece being read.
   if (failed_) line->clear();
-  return !line->empty();
+  if (line->empty()) return false;
+  if (at_line_start_) ++line_number_;
+  at_line_start_ = line->back() == '\n';
+  return true;
 }
 
 bool IsUrlName(std::string_view name) {

@@ -35,6 +35,12 @@ class TextSource {
   // kMaxTextSourceBytes. Once it has returned false it keeps doing so.
   bool ReadLine(std::string* line, std::size_t buffer_size = kLineBufferSize);
 
+  // The physical line (1-based) of the piece ReadLine last returned, counted
+  // by newlines, so the pieces of a long line share its number; 0 before the
+  // first piece. After ReadLine has returned false it stays at the last line
+  // read, which is then the number of lines the source held.
+  int line_number() const { return line_number_; }
+
   // True when reading stopped on a read error or the size cap rather than
   // at the regular end.
   bool failed() const { return failed_; }
@@ -53,6 +59,8 @@ class TextSource {
 
   int pushed_back_ = -1;  // A byte read ahead after a '\r', or -1.
   std::uint64_t n_consumed_ = 0;
+  int line_number_ = 0;
+  bool at_line_start_ = true;  // The next piece begins a physical line.
   bool ended_ = false;
   bool failed_ = false;
 };

@@ -3,12 +3,17 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <limits>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "params/text_source.h"
+#include "synth/synthetic_experiment.h"
 
 namespace qae {
 namespace {
@@ -85,6 +90,18 @@ class ParameterFileTest : public ::testing::Test {
     AePars pars;
     EXPECT_TRUE(ReadParameterFile(Write(text), &pars, info));
     return pars;
+  }
+
+  // The reader's warnings for ValueLines() with its line `n` (1-based)
+  // replaced by `text`.
+  std::vector<std::string> WarningsWithLine(int n, const std::string& text) {
+    std::istringstream in(ValueLines());
+    std::string file;
+    std::string line;
+    for (int i = 1; std::getline(in, line); ++i) file += (i == n ? text : line) + "\n";
+    ParameterFileInfo info;
+    Read(file, &info);
+    return info.warnings;
   }
 
   fs::path dir_;
@@ -360,6 +377,438 @@ TEST_F(ParameterFileTest, EndlessDeviceStopsAtSizeCap) {
   ASSERT_TRUE(ReadParameterFile("/dev/zero", &pars, &info));
   EXPECT_EQ(info.value_lines_present, 0);
   EXPECT_FLOAT_EQ(pars.velX, 7.0f);
+}
+
+
+// ---- where each value came from -------------------------------------------
+
+TEST_F(ParameterFileTest, SourcesCountEveryPhysicalLine) {
+  ParameterFileInfo info;
+  Read(kFullFile, &info);
+  ASSERT_EQ(info.sources.size(), 31u);
+  EXPECT_EQ(info.sources.front().field, "velX");
+  EXPECT_EQ(info.sources.back().field, "mean");
+  struct Expected {
+    const char* field;
+    int line;
+    const char* text;
+  };
+  // Line 4 is empty, line 7 blanks and a tab, 13/17/20/24 comments.
+  for (const Expected& e : {Expected{"velX", 2, "velX = 6.5  mm/us"},
+                            Expected{"velZ", 5, "velZ = 6.7"},
+                            Expected{"preWin", 8, "preWin = 1.5"},
+                            Expected{"ccMin", 18, "ccMin = 0.65 ; remark"},
+                            Expected{"gridStepsX", 25, "gridStepsX = 6"},
+                            Expected{"templateDir", 28, "templateDir = \"/data/my templates/\""},
+                            Expected{"maxTemplates", 31, "maxTemplates = -200 iTS= 5 iTE=10"},
+                            Expected{"iTS", 31, "maxTemplates = -200 iTS= 5 iTE=10"},
+                            Expected{"iTE", 31, "maxTemplates = -200 iTS= 5 iTE=10"},
+                            Expected{"wellLocatedM", 34, "wellLocatedM = 10"},
+                            Expected{"all", 35, "all = 1"},
+                            Expected{"mean", 36, "mean = 1"}}) {
+    const FieldSource* source = info.Source(e.field);
+    ASSERT_NE(source, nullptr) << e.field;
+    EXPECT_EQ(source->line, e.line) << e.field;
+    EXPECT_EQ(source->text, e.text) << e.field;
+  }
+  EXPECT_EQ(info.Source("minStations"), nullptr) << "never read from the file";
+  EXPECT_EQ(info.warnings, std::vector<std::string>{}) << "a good file gives no warning";
+}
+
+TEST_F(ParameterFileTest, SourcesMarkDefaults) {
+  ParameterFileInfo info;
+  Read("velX = 1.5\n\nvelY = 2.5\n", &info);
+  EXPECT_EQ(info.Source("velY")->line, 3);
+  for (const char* field : {"velZ", "dupWin", "templateDir", "maxTemplates", "iTS", "iTE",
+                            "wellLocatedM", "all", "mean"}) {
+    EXPECT_TRUE(info.Source(field)->is_default()) << field;
+    EXPECT_EQ(info.Source(field)->text, "") << field;
+  }
+  std::string text = ValueLines();
+  text.replace(text.find("max=21 iTS=22 iTE=23"), 20, "max=50");
+  Read(text, &info);
+  EXPECT_EQ(info.Source("maxTemplates")->line, 24);
+  EXPECT_TRUE(info.Source("iTS")->is_default()) << "the line does not name it";
+  EXPECT_TRUE(info.Source("iTE")->is_default());
+}
+
+TEST_F(ParameterFileTest, PieceOfLongLineHasItsPhysicalLine) {
+  std::string first = "velX = 1";
+  first.resize(255, ' ');
+  ParameterFileInfo info;
+  const AePars p = Read(first + "velY = 2\n\nvelZ = 3\n", &info);
+  EXPECT_FLOAT_EQ(p.velY, 2.0f);
+  EXPECT_EQ(info.Source("velX")->line, 1);
+  EXPECT_EQ(info.Source("velY")->line, 1);
+  EXPECT_EQ(info.Source("velY")->text, "velY = 2");
+  EXPECT_EQ(info.Source("velZ")->line, 3);
+}
+
+// ---- values that do not read as written -----------------------------------
+
+TEST_F(ParameterFileTest, DecimalCommaWarnsWithLineFieldAndText) {
+  EXPECT_EQ(WarningsWithLine(13, "ccMin = 0,6"),
+            std::vector<std::string>{
+                "line 13: ccMin: \"ccMin = 0,6\" reads as 0 (the number stops at \",6\")"});
+}
+
+TEST_F(ParameterFileTest, NumberCutShortWarnsButRemarksAndUnitsDoNot) {
+  struct Case {
+    int line;
+    const char* text;
+    const char* stop;  // Where the warning says reading stopped; null: no warning.
+  };
+  for (const Case& c : {
+           Case{1, "velX = 6.5 mm/us", nullptr},
+           Case{1, "velX = 6.5mm/us", nullptr},
+           Case{1, "velX = 1e3", nullptr},
+           Case{13, "ccMin = 0.5   minimum", nullptr},
+           Case{18, "gridStepsX = 5.0", nullptr},  // An integer field: still 5.
+           Case{18, "gridStepsX = 5e0", nullptr},
+           Case{18, "gridStepsX = 5.7", ".7"},
+           Case{18, "gridStepsX = 5e3", "e3"},
+           Case{25, "reserved5 = 1,000", ",000"},
+           Case{13, "ccMin = 1/2", "/2"},
+           Case{1, "velX = 1.2.3", ".3"},
+           Case{1, "velX = 2e+x remark", "e+x"},
+       }) {
+    const std::vector<std::string> warnings = WarningsWithLine(c.line, c.text);
+    if (c.stop == nullptr) {
+      EXPECT_EQ(warnings, std::vector<std::string>{}) << c.text;
+      continue;
+    }
+    ASSERT_EQ(warnings.size(), 1u) << c.text;
+    EXPECT_TRUE(warnings[0].starts_with("line " + std::to_string(c.line) + ": ")) << warnings[0];
+    EXPECT_NE(warnings[0].find(std::string("(the number stops at \"") + c.stop + "\")"),
+              std::string::npos)
+        << warnings[0];
+  }
+}
+
+TEST_F(ParameterFileTest, ValueLineWithoutNumberOrEqualsWarnsOfDefault) {
+  EXPECT_EQ(WarningsWithLine(13, "ccMin = high"),
+            std::vector<std::string>{"line 13: ccMin: \"ccMin = high\" has no number after '=', "
+                                     "so ccMin takes its default 0.5"});
+  EXPECT_EQ(WarningsWithLine(9, "r3 0.7"),
+            std::vector<std::string>{
+                "line 9: reserved3: \"r3 0.7\" has no '=', so reserved3 takes its default 0.3"});
+  EXPECT_EQ(WarningsWithLine(21, "t /t/"),
+            std::vector<std::string>{
+                "line 21: templateDir: \"t /t/\" has no '=', so templateDir is empty"});
+  // A tab after '=' ends the path before it starts.
+  const std::vector<std::string> tab = WarningsWithLine(23, "o =\t/o/");
+  ASSERT_EQ(tab.size(), 1u);
+  EXPECT_TRUE(tab[0].starts_with("line 23: outDir: \"o = /o/\" gives an empty path")) << tab[0];
+  EXPECT_EQ(WarningsWithLine(25, "r5 = 99999999999"),
+            std::vector<std::string>{"line 25: reserved5: \"r5 = 99999999999\" is beyond the "
+                                     "integer range and reads as 2147483647"});
+}
+
+TEST_F(ParameterFileTest, TemplateLineWarnings) {
+  EXPECT_EQ(WarningsWithLine(24, "templates iTS=3 iTE= 9"),
+            std::vector<std::string>{"line 24: maxTemplates: \"templates iTS=3 iTE= 9\" has no "
+                                     "'=' of its own before \"iTS=\", so maxTemplates takes the "
+                                     "iTS value 3"});
+  EXPECT_EQ(WarningsWithLine(24, "max=21 iTS=x iTE=2.5"),
+            (std::vector<std::string>{
+                "line 24: iTS: \"max=21 iTS=x iTE=2.5\" has no number after \"iTS=\", so iTS "
+                "takes its default -1",
+                "line 24: iTE: \"max=21 iTS=x iTE=2.5\" reads as 2 (the number stops at \".5\")"}));
+}
+
+TEST_F(ParameterFileTest, FileEndingEarlyGivesOneWarningNamingTheFields) {
+  ParameterFileInfo info;
+  Read("velX = 1.5\n! comment\nvelY = 2.5\n", &info);
+  ASSERT_EQ(info.warnings.size(), 1u);
+  const std::string& w = info.warnings[0];
+  EXPECT_TRUE(w.starts_with("line 3: the file ends after 2 of the 27 value lines (3 lines in "
+                            "all); velZ, reserved1, preWin,"))
+      << w;
+  EXPECT_NE(w.find("outDir, maxTemplates, iTS, iTE, reserved5"), std::string::npos) << w;
+  EXPECT_TRUE(w.ends_with("wellLocatedM take their defaults")) << w;
+
+  std::string text = ValueLines();
+  text.erase(text.find("well=26\n"));
+  Read(text, &info);
+  EXPECT_EQ(info.warnings,
+            std::vector<std::string>{"line 26: the file ends after 26 of the 27 value lines (26 "
+                                     "lines in all); wellLocatedM takes its default"});
+}
+
+TEST_F(ParameterFileTest, EarlyEndMarkerWarns) {
+  ParameterFileInfo info;
+  Read("velX=1\nvelY=2\n[END]\nvelZ=3\n", &info);
+  ASSERT_FALSE(info.warnings.empty());
+  EXPECT_EQ(info.warnings[0],
+            "line 3: velZ: \"[END]\" comes before the 27 value lines are complete; velZ takes "
+            "its default and reading goes on after it");
+  EXPECT_TRUE(info.Source("velZ")->is_default());
+  EXPECT_EQ(info.Source("reserved1")->line, 4);
+}
+
+TEST_F(ParameterFileTest, KeyedSectionTraps) {
+  ParameterFileInfo info;
+  Read(ValueLines() + "all = 1\nmean = 1\n", &info);
+  EXPECT_EQ(info.warnings,
+            std::vector<std::string>{"line 29: mean: \"mean = 1\" has no effect: mean stays 0 "
+                                     "unless \"[END]\" and at least one more significant line "
+                                     "follow it"});
+  Read(ValueLines() + "mean = 1 (small)\n[END]\nx\n", &info);
+  EXPECT_EQ(info.warnings,
+            std::vector<std::string>{"line 28: all: \"mean = 1 (small)\" sets all to 1, because "
+                                     "it contains \"all\" inside a word"});
+  Read(ValueLines() + "ALL = 1\nmean = 0\n[END]\n", &info);
+  ASSERT_EQ(info.warnings.size(), 1u);
+  EXPECT_TRUE(info.warnings[0].starts_with("line 28: all: \"ALL = 1\" is ignored"))
+      << info.warnings[0];
+  // Remarks that name no field stay quiet, as they always did.
+  Read(ValueLines() + "rescan = 0\nall = 0 ; small files too\nmean = 0\n[END]\n", &info);
+  EXPECT_EQ(info.warnings, std::vector<std::string>{});
+}
+
+// ---- lines labelled for another field -------------------------------------
+
+TEST_F(ParameterFileTest, OldFileWithTerseCommentaryGivesNoWarning) {
+  ParameterFileInfo info;
+  Read(ValueLines(), &info);
+  EXPECT_EQ(info.warnings, std::vector<std::string>{});
+  // Commentary that also names other fields, other numbering of the
+  // reserved lines, a leading line number, "mean" as an ordinary word.
+  for (const auto& [n, text] : std::vector<std::pair<int, std::string>>{
+           {1, "mean velocity along X, vx = 6.5"},
+           {8, "reserved5 = 8"},
+           {9, "reserved = 9"},
+           {13, "13. ccMin = 0.6"},
+           {13, "minimum CC; see snrMin below = 0.6"},
+           {14, "snrMin: minimum SNR of the CC peak = 2"},
+           {20, "GRID_STEPS_Z = 4"},
+       }) {
+    EXPECT_EQ(WarningsWithLine(n, text), std::vector<std::string>{}) << text;
+  }
+}
+
+TEST_F(ParameterFileTest, LineNamingAnotherFieldWarns) {
+  EXPECT_EQ(WarningsWithLine(13, "snrMin: minimum signal-to-noise ratio = 2"),
+            std::vector<std::string>{"line 13: ccMin: \"snrMin: minimum signal-to-noise ratio = "
+                                     "2\" names snrMin, not ccMin"});
+  EXPECT_EQ(WarningsWithLine(10, "reserved = 10"),
+            std::vector<std::string>{
+                "line 10: fLow: \"reserved = 10\" names a reserved field, not fLow"});
+  EXPECT_EQ(WarningsWithLine(27, "all = 0"),
+            std::vector<std::string>{"line 27: wellLocatedM: \"all = 0\" names all, not "
+                                     "wellLocatedM"});
+}
+
+// Our own parameter files, as the synthetic experiment writes them.
+class OwnParameterFileTest : public ParameterFileTest {
+ protected:
+  void SetUp() override {
+    ParameterFileTest::SetUp();
+    synth::SyntheticOptions o;
+    o.n_sensors = 4;
+    o.n_templates = 1;
+    o.n_events = 1;
+    o.n_samples = 1024;
+    std::string error;
+    ASSERT_TRUE(synth::GenerateSyntheticExperiment((dir_ / "exp").string(), o, &exp_, &error))
+        << error;
+    std::ifstream in(exp_.par_file);
+    for (std::string line; std::getline(in, line);) lines_.push_back(line);
+  }
+
+  static bool IsValueLine(const std::string& line) {
+    return !line.empty() && line[0] != '!' && !line.starts_with("all") &&
+           !line.starts_with("mean") && !line.starts_with("[END]");
+  }
+
+  // The file without line `skip`, or with line `twice` written twice (1-based).
+  std::string Edited(int skip, int twice) const {
+    std::string text;
+    for (int i = 1; i <= static_cast<int>(lines_.size()); ++i) {
+      const std::string& line = lines_[static_cast<std::size_t>(i - 1)];
+      if (i != skip) text += line + "\n";
+      if (i == twice) text += line + "\n";
+    }
+    return text;
+  }
+
+  synth::SyntheticExperiment exp_;
+  std::vector<std::string> lines_;
+};
+
+TEST_F(OwnParameterFileTest, GivesNoWarning) {
+  AePars pars;
+  ParameterFileInfo info;
+  ASSERT_TRUE(ReadParameterFile(exp_.par_file, &pars, &info));
+  EXPECT_EQ(info.value_lines_present, kParameterValueLines);
+  EXPECT_EQ(AllParameterWarnings(info, pars), std::vector<std::string>{});
+  EXPECT_EQ(ParameterErrors(pars, &info), std::vector<std::string>{});
+}
+
+TEST_F(OwnParameterFileTest, DeletedLineIsReportedWhereTheShiftStarts) {
+  int n_value_lines = 0;
+  for (int k = 1; k <= static_cast<int>(lines_.size()); ++k) {
+    if (!IsValueLine(lines_[static_cast<std::size_t>(k - 1)])) continue;
+    ++n_value_lines;
+    // The next value line moves up into the gap (or below a comment line).
+    int next = k + 1;
+    while (!IsValueLine(lines_[static_cast<std::size_t>(next - 1)]) &&
+           !lines_[static_cast<std::size_t>(next - 1)].starts_with("all")) {
+      ++next;
+    }
+    ParameterFileInfo info;
+    Read(Edited(k, 0), &info);
+    ASSERT_FALSE(info.warnings.empty()) << "line " << k << " deleted";
+    const std::string& w = info.warnings[0];
+    EXPECT_TRUE(w.starts_with("line " + std::to_string(next - 1) + ": ")) << k << ": " << w;
+    if (n_value_lines < kParameterValueLines) {
+      EXPECT_NE(w.find("line seems to be missing before this one"), std::string::npos)
+          << k << ": " << w;
+    }
+  }
+  EXPECT_EQ(n_value_lines, kParameterValueLines);
+}
+
+TEST_F(OwnParameterFileTest, AddedLineIsReportedAtTheExtraLine) {
+  for (int k = 1; k <= static_cast<int>(lines_.size()); ++k) {
+    if (!IsValueLine(lines_[static_cast<std::size_t>(k - 1)])) continue;
+    ParameterFileInfo info;
+    Read(Edited(0, k), &info);
+    ASSERT_FALSE(info.warnings.empty()) << "line " << k << " doubled";
+    EXPECT_TRUE(info.warnings[0].starts_with("line " + std::to_string(k + 1) + ": "))
+        << k << ": " << info.warnings[0];
+  }
+  // A line added in the middle, without a label of its own.
+  ParameterFileInfo info;
+  std::string text;
+  for (std::size_t i = 0; i < lines_.size(); ++i) {
+    text += lines_[i] + "\n";
+    if (lines_[i].starts_with("dupWin")) text += "window = 5\n";
+  }
+  Read(text, &info);
+  ASSERT_FALSE(info.warnings.empty());
+  EXPECT_NE(info.warnings[0].find("seems to be one too many"), std::string::npos)
+      << info.warnings[0];
+}
+
+// ---- folders ----------------------------------------------------------------
+
+TEST_F(ParameterFileTest, FolderWarnings) {
+  fs::create_directories(dir_ / "tpl");
+  fs::create_directories(dir_ / "data");
+  std::ofstream(dir_ / "rec.lng") << "x";
+  std::ofstream(dir_ / "plain") << "x";
+  const std::string d = dir_.string() + "/";
+  AePars pars;
+  pars.templateDir = d + "tpl/";
+  pars.dataPath = d + "data/run1_";
+  pars.outDir = "./";
+  EXPECT_EQ(FolderWarnings(pars), std::vector<std::string>{});
+  pars.dataPath = d + "rec.lng";
+  EXPECT_EQ(FolderWarnings(pars), std::vector<std::string>{});
+
+  pars.templateDir = d + "nope/";
+  pars.dataPath = d + "gone/run1_";
+  pars.outDir = "";
+  EXPECT_EQ(FolderWarnings(pars),
+            (std::vector<std::string>{
+                "templateDir: folder \"" + d + "nope/\" does not exist",
+                "dataPath: folder \"" + d + "gone/\" of the prefix \"" + d +
+                    "gone/run1_\" does not exist",
+                "outDir: empty, so the log and the results are written to the current directory"}));
+
+  pars.templateDir = d + "plain/";
+  pars.dataPath = d + "gone.lng";
+  pars.outDir = "qae_no_such_folder_here/";  // Relative: from the current directory.
+  EXPECT_EQ(FolderWarnings(pars),
+            (std::vector<std::string>{"templateDir: \"" + d + "plain/\" is not a folder",
+                                      "dataPath: recording \"" + d + "gone.lng\" does not exist",
+                                      "outDir: folder \"qae_no_such_folder_here/\" does not "
+                                      "exist"}));
+
+  pars.templateDir = d + "tpl";  // The final '/' forgotten.
+  pars.dataPath = d + "data/";
+  pars.outDir = d;
+  const std::vector<std::string> forgotten = FolderWarnings(pars);
+  ASSERT_EQ(forgotten.size(), 1u);
+  EXPECT_TRUE(forgotten[0].starts_with("templateDir: \"" + d + "tpl\" is a folder but has no "
+                                       "final '/'"))
+      << forgotten[0];
+}
+
+TEST_F(ParameterFileTest, BackslashPrefixWhereBackslashSeparatesNothing) {
+  if (fs::path::preferred_separator == '\\') GTEST_SKIP() << "backslash separates folders here";
+  fs::create_directories(dir_ / "tpl");
+  AePars pars;
+  pars.templateDir = dir_.string() + "/tpl\\";  // A run would read tpl\000001.sg2 beside tpl.
+  pars.dataPath = "D:\\data\\";
+  pars.outDir = "./";
+  EXPECT_EQ(FolderWarnings(pars),
+            (std::vector<std::string>{
+                "templateDir: \"" + pars.templateDir +
+                    "\" ends with '\\', which does not separate folders on this system",
+                "dataPath: \"D:\\data\\\" ends with '\\', which does not separate folders on "
+                "this system"}));
+}
+
+TEST_F(ParameterFileTest, FolderWarningsNameTheLineAndFollowReaderWarnings) {
+  std::string text = ValueLines();
+  text.replace(text.find("cc=13"), 5, "cc=0,5");
+  text.replace(text.find("d=/d/"), 5, "d=" + dir_.string() + "/");
+  AePars pars;
+  ParameterFileInfo info;
+  ASSERT_TRUE(ReadParameterFile(Write(text), &pars, &info));
+  EXPECT_EQ(AllParameterWarnings(info, pars),
+            (std::vector<std::string>{
+                "line 13: ccMin: \"cc=0,5\" reads as 0 (the number stops at \",5\")",
+                "line 21: templateDir: folder \"/t/\" does not exist",
+                "line 23: outDir: folder \"/o/\" does not exist"}));
+}
+
+// ---- values a run refuses ---------------------------------------------------
+
+TEST(ParameterErrors, NonFiniteValuesAndNegativeDupWinAreRefused) {
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const float inf = std::numeric_limits<float>::infinity();
+  AePars pars;
+  EXPECT_EQ(ParameterErrors(pars), std::vector<std::string>{});
+  pars.ccMin = nan;
+  pars.velY = inf;
+  pars.gridHalfZ = -inf;
+  pars.dupWin = -1.0f;
+  EXPECT_EQ(ParameterErrors(pars),
+            (std::vector<std::string>{
+                "velY: inf is not a finite number",
+                "dupWin: -1 is negative, which turns the removal of duplicate detections off",
+                "ccMin: nan is not a number a run can use",
+                "gridHalfZ: -inf is not a finite number"}));
+  AePars nan_dup;
+  nan_dup.dupWin = nan;
+  EXPECT_EQ(ParameterErrors(nan_dup),
+            std::vector<std::string>{"dupWin: nan is not a number a run can use"});
+}
+
+TEST(ParameterErrors, OddButWorkingValuesPass) {
+  AePars pars;
+  pars.fLow = 5.0f;  // fLow >= fHigh: no filter.
+  pars.fHigh = 1.0f;
+  pars.velX = 0.0f;
+  pars.gridStepsX = -3;
+  pars.gridHalfY = -1.0f;
+  pars.dupWin = 0.0f;
+  pars.ccMin = 2.0f;
+  pars.snrMin = -1.0f;
+  EXPECT_EQ(ParameterErrors(pars), std::vector<std::string>{});
+}
+
+TEST_F(ParameterFileTest, ParameterErrorsNameTheLine) {
+  std::string text = ValueLines();
+  text.replace(text.find("cc=13"), 5, "cc = nan");
+  AePars pars;
+  ParameterFileInfo info;
+  ASSERT_TRUE(ReadParameterFile(Write(text), &pars, &info));
+  EXPECT_EQ(ParameterErrors(pars, &info),
+            std::vector<std::string>{"line 13: ccMin: nan is not a number a run can use"});
 }
 
 }  // namespace

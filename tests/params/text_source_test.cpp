@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "params/ae_pars.h"
@@ -48,6 +49,25 @@ TEST(TextSource, TextModeLineEnds) {
   auto source = TextSourceFromString("ab\r\ncd\rx\r\n\r\n\r");
   EXPECT_EQ(AllPieces(source.get(), 3),
             (std::vector<std::string>{"ab", "\n", "cd", "\rx", "\n", "\n", "\r"}));
+}
+
+TEST(TextSource, LineNumberCountsPhysicalLines) {
+  // Pieces of one long line share its number; blank lines count; a lone
+  // '\r' ends no line, "\r\n" does.
+  auto source = TextSourceFromString("abcdef\nxy\n\nla\rst\r\nend");
+  std::vector<std::pair<std::string, int>> pieces;
+  std::string piece;
+  EXPECT_EQ(source->line_number(), 0);
+  while (source->ReadLine(&piece, 4)) pieces.emplace_back(piece, source->line_number());
+  EXPECT_EQ(pieces, (std::vector<std::pair<std::string, int>>{{"abc", 1},
+                                                               {"def", 1},
+                                                               {"\n", 1},
+                                                               {"xy\n", 2},
+                                                               {"\n", 3},
+                                                               {"la\r", 4},
+                                                               {"st\n", 4},
+                                                               {"end", 5}}));
+  EXPECT_EQ(source->line_number(), 5) << "stays at the last line after the end";
 }
 
 TEST(TextSource, EndIsSticky) {

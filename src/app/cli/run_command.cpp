@@ -259,7 +259,7 @@ void RegisterRunCommand(CLI::App& app) {
       for (const std::string& w : warnings) {
         std::fprintf(stderr, "%s: warning: %s\n", opt->par_file.c_str(), w.c_str());
       }
-      const std::vector<std::string> errors = ParameterErrorsOf(pars);
+      const std::vector<std::string> errors = ParameterErrorsOf(info, pars);
       if (!errors.empty()) throw CommandError(opt->par_file + ": " + errors.front(), kRunBadInput);
       if (opt->strict && !warnings.empty()) {
         throw CommandError(opt->par_file + ": refused with --strict: " + warnings.front(),
