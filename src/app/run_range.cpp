@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "detect/event_file_driver.h"
+#include "detect/grid_limits.h"
 #include "detect/run_context.h"
 #include "detect/run_steps.h"
 #include "params/ae_pars.h"
@@ -18,7 +19,12 @@ std::vector<std::string> ParameterWarningsOf(const ParameterFileInfo& info, cons
 }
 
 std::vector<std::string> ParameterErrorsOf(const ParameterFileInfo& info, const AePars& pars) {
-  return ParameterErrors(pars, &info);
+  std::vector<std::string> errors = ParameterErrors(pars, &info);
+  // A grid that cannot fit even for one station and one template is
+  // refused before anything runs; the drivers check the real sizes.
+  const std::string grid = GridSizeProblem(pars, 1, 1);
+  if (!grid.empty()) errors.push_back(grid);
+  return errors;
 }
 
 int RunExitStatus(const RunRangeResult& r) {
@@ -77,6 +83,7 @@ RunRangeResult RunRange(const std::string& par_file, int first, int last,
   result.unwritten = ctx->losses.detections;
   result.nothingToScan = ctx->counts.nothingToScan;
   result.error = ctx->fatalError;
+  result.badInput = ctx->refusedParameters;
   if (result.error.empty() && ctx->losses.Any()) {
     result.error = StrPrintf("%d detection%s not written", ctx->losses.detections,
                              ctx->losses.detections == 1 ? "" : "s");

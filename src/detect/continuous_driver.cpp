@@ -77,6 +77,8 @@ int RunContinuous(RunContext& ctx, const std::string& template_dir, const std::s
   // a large library is filtered for nothing.
   const std::string unusable = DeriveWindowSizes(templates, 0, pars, ctx);
   if (!unusable.empty()) return StopRun(ctx, unusable);
+  const std::string too_large = GridRefusal(templates, pars, ctx);
+  if (!too_large.empty()) return StopRun(ctx, too_large);
 
   ContinuousReader reader;
   const std::string unreadable = reader.CheckRecording(data_path);

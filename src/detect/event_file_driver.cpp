@@ -65,6 +65,8 @@ int RunEventFiles(RunContext& ctx, const std::string& data_path, const std::stri
   // stops the run before a large library is filtered for nothing.
   const std::string unusable = DeriveWindowSizes(templates, pars.iTS < 0 ? 0 : pars.iTS, pars, ctx);
   if (!unusable.empty()) return StopRun(ctx, unusable);
+  const std::string too_large = GridRefusal(templates, pars, ctx);
+  if (!too_large.empty()) return StopRun(ctx, too_large);
 
   const bool filtering = pars.fLow < pars.fHigh;
   FilterTemplates(templates, pars, ctx);

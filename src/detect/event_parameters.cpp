@@ -26,6 +26,15 @@ double MaxAbs(const XL_WaveTrace& t, int64_t first, int64_t count) {
   return best;
 }
 
+// trunc(x) as a sample count, saturated to +-2^62 (so that sums of such
+// counts and 32-bit indices stay in range); NaN gives 0.
+int64_t TruncSaturated(float x) {
+  constexpr double kLimit = 4611686018427387904.0;  // 2^62
+  const double t = std::trunc(static_cast<double>(x));
+  if (!(t == t)) return 0;
+  return static_cast<int64_t>(std::clamp(t, -kLimit, kLimit));
+}
+
 void ClearPickState(XL_WaveTrace& t) {
   t.nsRatio = 0.0;
   t.pickup[0] = -1;
@@ -63,10 +72,13 @@ int RemoveDuplicateEvents(CandidateEvent* events, int n_events, float dup_win) {
   return removed;
 }
 
-PeakAmplitude MeasurePeakAmplitude(XL_WaveTrace& trace, int32_t pick) {
+PeakAmplitude MeasurePeakAmplitude(XL_WaveTrace& trace, int32_t pick32) {
   PeakAmplitude result;
   const int64_t m = std::min(trace.sampleCount, trace.AllocatedSlots());
   const float* x = trace.samples.data();
+  // 64-bit: a pick saturated at INT32_MAX (a station shift beyond any
+  // trace) must not wrap round to a valid index.
+  const int64_t pick = pick32;
   if (pick >= 0 && pick + 1 < m) {
     double sum = 0.0;
     for (int64_t i = 0; i <= pick; ++i) sum += std::fabs(x[i]);
@@ -215,7 +227,7 @@ EventEstimate EstimateEventParameters(CandidateEvent& row, const XL_WaveData& tp
 
   est.stations = SelectStations(tpl, pars, ctx);
   const StationSelection& sel = est.stations;
-  const auto n_amp = static_cast<int64_t>(std::trunc(pars.postWin / ctx.dt));
+  const int64_t n_amp = TruncSaturated(pars.postWin / ctx.dt);
   std::vector<float> ratios;
   for (int k = 0; k < sel.n(); ++k) {
     const int i = sel.traceIndex[static_cast<std::size_t>(k)];

@@ -42,7 +42,7 @@ void BoundByDoubling(const TemplateScan& scan, const ShiftPlan& plan, ScanWorksp
   std::fill(bound, bound + span_lags, 0.0f);
   for (int k = 0; k < scan.stations.n(); ++k) {
     const int32_t lo = plan.smin[static_cast<std::size_t>(k)];
-    const int32_t width = plan.smax[static_cast<std::size_t>(k)] - lo + 1;
+    const int64_t width = int64_t{plan.smax[static_cast<std::size_t>(k)]} - lo + 1;
     // ext[i] = row[qb + i + lo] inside the row, 0 outside; the window
     // maximum of ext over [q - qb, q - qb + width) is the station's largest
     // contribution at q.
@@ -86,13 +86,13 @@ void ComputeBound(const TemplateScan& scan, const ShiftPlan& plan, ScanWorkspace
   constexpr int32_t kDirectWidth = 32;
   int64_t inner_begin = 0;
   int64_t inner_end = lags;
-  int32_t widest = 0;
+  int64_t widest = 0;
   for (int k = 0; k < n; ++k) {
     const int32_t lo = plan.smin[static_cast<std::size_t>(k)];
     const int32_t hi = plan.smax[static_cast<std::size_t>(k)];
     inner_begin = std::max<int64_t>(inner_begin, -int64_t{lo});
     inner_end = std::min<int64_t>(inner_end, int64_t{lags} - hi);
-    widest = std::max(widest, hi - lo + 1);
+    widest = std::max<int64_t>(widest, int64_t{hi} - lo + 1);
   }
   if (widest <= kDirectWidth && inner_end > inner_begin) {
     const auto b = static_cast<int32_t>(inner_begin);
@@ -230,9 +230,12 @@ void FindGridPeaksFast(TemplateScan& scan, const AePars& pars, const RunContext&
   double peak_s = 0.0;
   const auto loop_start = Clock::now();
   std::size_t offset = 0;
-  for (int32_t ix = -plan.nx; ix <= plan.nx; ++ix) {
-    for (int32_t iy = -plan.ny; iy <= plan.ny; ++iy) {
-      for (int32_t iz = -plan.nz; iz <= plan.nz; ++iz) {
+  for (int64_t ix64 = -int64_t{plan.nx}; ix64 <= plan.nx; ++ix64) {
+    const auto ix = static_cast<int32_t>(ix64);
+    for (int64_t iy64 = -int64_t{plan.ny}; iy64 <= plan.ny; ++iy64) {
+      const auto iy = static_cast<int32_t>(iy64);
+      for (int64_t iz64 = -int64_t{plan.nz}; iz64 <= plan.nz; ++iz64) {
+        const auto iz = static_cast<int32_t>(iz64);
         const auto v = static_cast<std::size_t>(plan.offsetVector[offset++]);
         if (!done[v]) {
           done[v] = true;

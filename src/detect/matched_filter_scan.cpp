@@ -95,6 +95,11 @@ int32_t StationShift(const XL_Vector3D& g, float dx, float dy, float dz, float d
   const auto j = static_cast<float>(dy * g.y + dx * g.x + dz * g.z);
   const float samples = -j / dt;
   const double shift = std::floor(static_cast<double>(samples) + 0.5);
+  // Offsets or gradients of infinite size (a half-width near the float
+  // limit, a velocity that underflows) give an infinite or undefined delay.
+  // Infinite shifts saturate; an undefined one takes the most negative
+  // shift, which moves the station off its row like any shift beyond it.
+  if (std::isnan(shift)) return INT32_MIN;
   return static_cast<int32_t>(std::clamp(shift, -2147483648.0, 2147483647.0));
 }
 
@@ -105,7 +110,8 @@ void CorrelationRow(const XL_WaveTrace& tpl_trace, const XL_WaveTrace& rec_trace
   std::fill(row, row + std::max(lag_range, 0), 0.0f);
   if (lag_range <= 0 || w <= 0) return;
   std::vector<double> y(static_cast<std::size_t>(w));
-  for (int64_t j = 0; j < w; ++j) y[static_cast<std::size_t>(j)] = SampleOrZero(tpl_trace, pick - ctx.preLen + j);
+  const int64_t y0 = int64_t{pick} - ctx.preLen;  // template window start
+  for (int64_t j = 0; j < w; ++j) y[static_cast<std::size_t>(j)] = SampleOrZero(tpl_trace, y0 + j);
   const int64_t x0 = static_cast<int64_t>(pick) - min_pick;  // record start at lag 0
   auto x = [&](int64_t i) { return SampleOrZero(rec_trace, x0 + i); };
 
@@ -176,14 +182,19 @@ void FindGridPeaksReference(TemplateScan& scan, const AePars& pars, const RunCon
   const int32_t lags = scan.lagRange;
   if (lags <= 0) return;
   const GridSteps steps = ComputeGridSteps(pars);
-  const int32_t nx = std::max(pars.gridStepsX, 0);
-  const int32_t ny = std::max(pars.gridStepsY, 0);
-  const int32_t nz = std::max(pars.gridStepsZ, 0);
+  // 64-bit indices: a step count of INT32_MAX would overflow the increment
+  // past the last index.
+  const int64_t nx = std::max(pars.gridStepsX, 0);
+  const int64_t ny = std::max(pars.gridStepsY, 0);
+  const int64_t nz = std::max(pars.gridStepsZ, 0);
   const int32_t scan_range = lags - ctx.winLen;
   float* stack = scan.Row(scan.stations.n());
-  for (int32_t ix = -nx; ix <= nx; ++ix) {
-    for (int32_t iy = -ny; iy <= ny; ++iy) {
-      for (int32_t iz = -nz; iz <= nz; ++iz) {
+  for (int64_t ix64 = -nx; ix64 <= nx; ++ix64) {
+    const auto ix = static_cast<int32_t>(ix64);
+    for (int64_t iy64 = -ny; iy64 <= ny; ++iy64) {
+      const auto iy = static_cast<int32_t>(iy64);
+      for (int64_t iz64 = -nz; iz64 <= nz; ++iz64) {
+        const auto iz = static_cast<int32_t>(iz64);
         const auto clock = std::chrono::steady_clock::now();
         StackRows(scan, ctx.dt, steps, ix, iy, iz, stack);
         const auto stacked = std::chrono::steady_clock::now();
@@ -209,7 +220,10 @@ TemplateScan BeginTemplateScan(const XL_WaveData& tpl, const AePars& pars,
   if (sel.m < pars.minStations || sel.n() < pars.minStations) return scan;
   scan.scanned = true;
   scan.invN = 1.0f / static_cast<float>(sel.n());
-  scan.lagRange = ctx.nLags - (sel.maxPick - sel.minPick);
+  // Template picks are whatever the files say; their spread is taken in 64
+  // bits, and a spread beyond the lag range leaves no lag (L <= 0).
+  const int64_t lag_range = int64_t{ctx.nLags} - (int64_t{sel.maxPick} - sel.minPick);
+  scan.lagRange = static_cast<int32_t>(std::max<int64_t>(lag_range, INT32_MIN));
   return scan;
 }
 

@@ -2,10 +2,10 @@
 
 #include <algorithm>
 #include <cmath>
-#include <thread>
 
 #include "detect/scan_pool.h"
 #include "detect/shift_plan.h"
+#include "util/usable_cpus.h"
 
 namespace qae {
 
@@ -38,7 +38,7 @@ WindowSizes ComputeWindowSizes(float pre_win, float post_win, float dt) {
 
 int RunContext::ScanThreads() const {
   if (kernel != Kernel::kFast) return 1;
-  return threads > 0 ? threads : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+  return threads > 0 ? threads : UsableCpuCount();
 }
 
 void RunContext::AllocateWorkArrays() {

@@ -83,6 +83,9 @@ struct RunContext {
   // Set by a driver that had to stop the run before scanning (no usable
   // reference template, windows that do not fit); also written to the log.
   std::string fatalError;
+  // Set with fatalError when the parameters themselves cannot be run (a
+  // grid too large for memory): bad input rather than a failed run.
+  bool refusedParameters = false;
   // Lines that go to the top of the log when it is created (warnings about
   // the parameter file), each without its " !" and newline.
   std::vector<std::string> logPreamble;

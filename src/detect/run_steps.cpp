@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "detect/grid_limits.h"
 #include "detect/run_log.h"
 #include "dsp/iir_filter.h"
 #include "util/text.h"
@@ -38,7 +39,10 @@ void FilterLogged(XL_WaveData& record, const AePars& pars, RunContext& ctx) {
 
 void FinishPreparing(std::shared_ptr<XL_WaveDataSeg2> record, const AePars& pars,
                      PreparedRecord& item) {
-  item.Log(" !\n");
+  // A file read only in part is still scanned, but the log says what of it
+  // was missing.
+  item.Log(record->PartialRead().empty() ? std::string(" !\n")
+                                         : " ! partly read: " + record->PartialRead() + "\n");
   item.Reopen();
   if (pars.fLow < pars.fHigh) {
     record->SaveSamples();
@@ -124,6 +128,13 @@ std::string DeriveWindowSizes(const TemplateLibrary& templates, int ref, const A
   }
   ctx.nLags = static_cast<int32_t>(lags);
   return std::string();
+}
+
+std::string GridRefusal(const TemplateLibrary& templates, const AePars& pars, RunContext& ctx) {
+  if (ctx.kernel != RunContext::Kernel::kFast) return std::string();
+  std::string problem = GridSizeProblem(pars, ctx.nTraces, templates.size(), ctx.ScanThreads());
+  if (!problem.empty()) ctx.refusedParameters = true;
+  return problem;
 }
 
 void ClearPicks(XL_WaveData& record) {

@@ -18,7 +18,8 @@ namespace qae {
 // costs one log line naming the reason.
 void FilterLogged(XL_WaveData& record, const AePars& pars, RunContext& ctx);
 
-// The end of preparing a record for its scan: the " !" of its loading line,
+// The end of preparing a record for its scan: the " !" of its loading line
+// (" ! partly read: <what was missing>" for a file read only in part),
 // raw samples saved and the band-pass applied when filtering is on (a
 // refusal goes to the item's log text), picks cleared; the record goes into
 // the item.
@@ -44,6 +45,12 @@ std::string DeriveWindowSizes(const TemplateLibrary& templates, int ref, const A
 // backup) and writes the preamble lines of ctx. False when it cannot be
 // created: the run then stops, since none of its outputs could be reported.
 bool StartRunLog(RunContext& ctx, const std::string& path);
+
+// Whether the offset grid of `pars` fits in memory for the fast scan of
+// `templates` (the straightforward scan keeps nothing per offset). Empty
+// when it does; else the refusal, with the size it would need, and
+// ctx.refusedParameters is set.
+std::string GridRefusal(const TemplateLibrary& templates, const AePars& pars, RunContext& ctx);
 
 // Forgets the picks of every trace, so that a scan starts from none.
 void ClearPicks(XL_WaveData& record);

@@ -5,6 +5,8 @@
 #include <limits>
 #include <unordered_map>
 
+#include "detect/grid_limits.h"
+
 namespace qae {
 
 namespace {
@@ -84,19 +86,19 @@ std::shared_ptr<const ShiftPlan> BuildShiftPlan(const StationSelection& sel, con
   const auto n = static_cast<std::size_t>(p.n);
   p.smin.assign(n, std::numeric_limits<int32_t>::max());
   p.smax.assign(n, std::numeric_limits<int32_t>::min());
-  const int64_t offsets = (2 * int64_t{p.nx} + 1) * (2 * int64_t{p.ny} + 1) * (2 * int64_t{p.nz} + 1);
-  p.offsetVector.reserve(static_cast<std::size_t>(offsets));
+  p.offsetVector.reserve(static_cast<std::size_t>(
+      std::min<uint64_t>(GridOffsetCount(p.nx, p.ny, p.nz), SIZE_MAX)));
 
   // The candidate vector is appended first and dropped again when an equal
   // one exists, so the set looks vectors up by index into `vectors`.
   std::unordered_map<int32_t, int32_t, VectorHash, VectorEqual> index(
       64, VectorHash{&p.vectors, p.n}, VectorEqual{&p.vectors, p.n});
-  for (int32_t ix = -p.nx; ix <= p.nx; ++ix) {
-    for (int32_t iy = -p.ny; iy <= p.ny; ++iy) {
-      for (int32_t iz = -p.nz; iz <= p.nz; ++iz) {
-        const float dx = static_cast<float>(ix) * p.steps.sx;
-        const float dy = static_cast<float>(iy) * p.steps.sy;
-        const float dz = static_cast<float>(iz) * p.steps.sz;
+  for (int64_t ix = -int64_t{p.nx}; ix <= p.nx; ++ix) {
+    for (int64_t iy = -int64_t{p.ny}; iy <= p.ny; ++iy) {
+      for (int64_t iz = -int64_t{p.nz}; iz <= p.nz; ++iz) {
+        const float dx = static_cast<float>(static_cast<int32_t>(ix)) * p.steps.sx;
+        const float dy = static_cast<float>(static_cast<int32_t>(iy)) * p.steps.sy;
+        const float dz = static_cast<float>(static_cast<int32_t>(iz)) * p.steps.sz;
         const auto candidate = static_cast<int32_t>(p.vectors.size() / std::max<std::size_t>(n, 1));
         for (std::size_t k = 0; k < n; ++k) {
           const int32_t s =

@@ -116,5 +116,18 @@ TEST(MeasurePeakAmplitude, QuietTraceGivesTheSampleAfterThePick) {
   EXPECT_EQ(MeasurePeakAmplitude(t, 500).amplitude, 0.0);
 }
 
+// Picks saturated by station shifts beyond any trace (a half-width of 1e30
+// in the parameter file) have nothing after them; the one past INT32_MAX
+// must not wrap round to index 0.
+TEST(MeasurePeakAmplitude, SaturatedPicksGiveNoAmplitude) {
+  XL_WaveTrace t(40);
+  for (int i = 0; i < 40; ++i) t.samples[static_cast<std::size_t>(i)] = 3.0f;
+  t.ampPickup = 9.0;
+  EXPECT_EQ(MeasurePeakAmplitude(t, INT32_MAX).amplitude, 0.0);
+  EXPECT_EQ(t.ampPickup, 0.0);
+  EXPECT_EQ(MeasurePeakAmplitude(t, INT32_MIN).amplitude, 0.0);
+  EXPECT_EQ(MeasurePeakAmplitude(t, -1).amplitude, 0.0);
+}
+
 }  // namespace
 }  // namespace qae

@@ -201,6 +201,43 @@ TEST(TravelTimeGradient, EllipsoidalVelocity) {
   EXPECT_EQ(StationShift(TravelTimeGradient(up, origin, 7, 7, 7), 0, 0, 7.0f, 0.1f), -10);
 }
 
+// Delays of any size saturate; an undefined delay (0 times an infinite
+// gradient, or the gradient of velocities whose squares underflow) moves the
+// station off its row, as the most negative shift does.
+TEST(StationShift, SaturatesAndTakesUndefinedDelaysOffTheRow) {
+  const XL_Vector3D g(0.15, 0.15, 0.15);
+  EXPECT_EQ(StationShift(g, 0.5f, 0, 0, 0.1f), -1);
+  EXPECT_EQ(StationShift(g, 1e30f, 0, 0, 0.1f), INT32_MIN);
+  EXPECT_EQ(StationShift(g, -1e30f, 0, 0, 0.1f), INT32_MAX);
+  EXPECT_EQ(StationShift(g, 3.4e38f, 3.4e38f, 3.4e38f, 1e-30f), INT32_MIN);
+  EXPECT_EQ(StationShift(XL_Vector3D(HUGE_VAL, 0.1, 0.1), 0.0f, 0.5f, 0, 0.1f), INT32_MIN);
+  const double up[3] = {0, 0, 70};
+  const double origin[3] = {0, 0, 0};
+  const XL_Vector3D tiny = TravelTimeGradient(up, origin, 1e-30f, 1e-30f, 1e-30f);
+  EXPECT_EQ(StationShift(tiny, 0.0f, 0.0f, 0.5f, 0.1f), INT32_MIN);
+}
+
+// Template picks at the ends of the int32 range spread wider than any lag
+// range: the template has no lag to scan, and nothing overflows.
+TEST(BeginTemplateScan, PicksAtTheEndsOfTheIntRangeLeaveNoLags) {
+  XL_WaveData tpl;
+  SetText(tpl.header.comments, "M=4");
+  for (const int32_t pick : {INT32_MIN, INT32_MAX, 0}) {
+    auto t = std::make_unique<XL_WaveTrace>(100);
+    t->pickup[0] = pick;
+    SetText(t->note, "loc_ind=1");
+    tpl.AddTrace(std::move(t));
+  }
+  RunContext ctx;
+  ctx.nTraces = 3;
+  ctx.nLags = 50;
+  AePars pars;
+  pars.minStations = 2;
+  const TemplateScan scan = BeginTemplateScan(tpl, pars, ctx);
+  ASSERT_TRUE(scan.scanned);
+  EXPECT_LE(scan.lagRange, 0);
+}
+
 TEST(WindowSizes, SinglePrecisionDivisionsGiveWholeWindows) {
   const WindowSizes w = ComputeWindowSizes(1.0f, 3.0f, 0.1f);
   EXPECT_EQ(w.winLen, 40);

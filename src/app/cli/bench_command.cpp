@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "app/cli/commands.h"
@@ -14,6 +13,7 @@
 #include "params/parameter_file.h"
 #include "synth/synthetic_experiment.h"
 #include "util/text.h"
+#include "util/usable_cpus.h"
 
 namespace qae::cli {
 
@@ -37,10 +37,10 @@ struct BenchOptions {
 struct Setup {
   const char* key;
   RunContext::Kernel kernel;
-  int threads;  // 0: all cores
+  int threads;  // 0: every CPU the process may use
 };
 
-int AllCores() { return static_cast<int>(std::max(1u, std::thread::hardware_concurrency())); }
+int AllCores() { return UsableCpuCount(); }
 
 // A generated workload whose event files are put back before every run
 // (a run rewrites the files it detects in).
@@ -187,7 +187,7 @@ void RegisterBenchCommand(CLI::App& app) {
       "record, \"sparse\" (no event) and \"dense\" (an event every 500 samples). Prints\n"
       "records per second and the time per template-record of each scan stage for (a) the\n"
       "straightforward scan on one thread, (b) the fast scan on one thread (one-event case),\n"
-      "(c) the fast scan on all cores, and the speed-up (a)/(c). --kernel or --threads\n"
+      "(c) the fast scan on every CPU it may use, and the speed-up (a)/(c). --kernel or --threads\n"
       "times a single configuration of one workload instead.");
   cmd->add_flag("--json", opt->json, "Print one JSON object");
   cmd->add_option("--templates", opt->templates, "Templates")->check(CLI::Range(1, 100))
@@ -201,7 +201,8 @@ void RegisterBenchCommand(CLI::App& app) {
   cmd->add_option("--keep", opt->keep, "Build the workloads in this folder and keep them");
   cmd->add_option("--kernel", opt->kernel, "Time only this scan: fast or reference")
       ->check(CLI::IsMember({"fast", "reference"}));
-  cmd->add_option("--threads", opt->threads, "Time only the fast scan on this many threads (0: all cores)")
+  cmd->add_option("--threads", opt->threads,
+                  "Time only the fast scan on this many threads (0: every CPU it may use)")
       ->check(CLI::Range(0, 256));
   cmd->add_option("--workload", opt->workload, "With --kernel/--threads: one, sparse or dense")
       ->check(CLI::IsMember({"one", "sparse", "dense"}))

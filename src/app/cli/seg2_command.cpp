@@ -1,6 +1,8 @@
 // "seg2 dump" and "seg2 write": look inside a SEG-2 file and write one.
+#include <algorithm>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "app/cli/commands.h"
 #include "app/cli/json_output.h"
@@ -36,7 +38,14 @@ Json HeaderJson(const WaveHeader& h) {
   return j;
 }
 
-Json TraceJson(const XL_WaveTrace& t, bool with_samples) {
+// How much of each trace's samples a dump prints.
+struct SampleOutput {
+  bool enabled = false;
+  int64_t max_per_trace = -1;  // -1: no cap
+};
+
+Json TraceJson(const XL_WaveTrace& t, const SampleOutput& samples_out,
+               const Seg2ShortTrace* short_trace) {
   Json j;
   j["lineId"] = std::string(TextOf(t.lineId));
   j["note"] = std::string(TextOf(t.note));
@@ -66,10 +75,19 @@ Json TraceJson(const XL_WaveTrace& t, bool with_samples) {
   j["hang"] = t.hang;
   j["vang"] = t.vang;
   j["timeBegin"] = t.timeBegin;
-  if (with_samples) {
+  if (short_trace) {
+    // The file ends before the samples its descriptor declares (or holds
+    // them in a format that is not read): the rest are 0 in the trace and
+    // are not printed.
+    j["samplesDeclared"] = short_trace->declared;
+    j["samplesPresent"] = short_trace->present;
+  }
+  if (samples_out.enabled) {
     Json samples = Json::array();
-    const int32_t n = std::min(t.sampleCount, t.AllocatedSlots());
-    for (int32_t i = 0; i < n; ++i) {
+    int64_t n = std::min(t.sampleCount, t.AllocatedSlots());
+    if (short_trace) n = std::min(n, short_trace->present);
+    if (samples_out.max_per_trace >= 0) n = std::min(n, samples_out.max_per_trace);
+    for (int64_t i = 0; i < n; ++i) {
       samples.push_back(ShortestFloat(t.samples[static_cast<std::size_t>(i)]));
     }
     j["samples"] = std::move(samples);
@@ -108,15 +126,23 @@ void RegisterDump(CLI::App& seg2) {
   struct Options {
     std::string file;
     bool samples = false;
+    int64_t max_samples = -1;
     std::string traces;
   };
   auto opt = std::make_shared<Options>();
   CLI::App* cmd = seg2.add_subcommand(
       "dump",
       "Load a SEG-2 file and print its header and traces as JSON: \"header\" with every\n"
-      "file-header field, \"traces\" with every trace field (samples only with --samples).");
+      "file-header field, \"traces\" with every trace field (samples only with --samples).\n"
+      "A file that ends before the samples a trace declares (a truncated copy, a forged\n"
+      "count) is reported on stderr; such a trace gets \"samplesDeclared\" and\n"
+      "\"samplesPresent\", and only its present samples are printed.");
   cmd->add_option("FILE", opt->file, "SEG-2 file")->required();
   cmd->add_flag("--samples", opt->samples, "Include every trace's samples");
+  cmd->add_option("--max-samples", opt->max_samples,
+                  "Print at most N samples per trace (implies --samples)")
+      ->check(CLI::NonNegativeNumber)
+      ->type_name("N");
   cmd->add_option("--traces", opt->traces, "Only traces FIRST-LAST (1-based, inclusive)");
   cmd->callback([opt] {
     int64_t first = 0;
@@ -124,10 +150,23 @@ void RegisterDump(CLI::App& seg2) {
     if (!opt->traces.empty()) ParseTraceRange(opt->traces, &first, &last);
     XL_WaveDataSeg2 record;
     LoadOrThrow(record, opt->file, first, last);
+    if (!record.PartialRead().empty()) {
+      std::fprintf(stderr, "Quorvex_AE: warning: %s: read in part: %s\n", opt->file.c_str(),
+                   record.PartialRead().c_str());
+    }
+    const SampleOutput samples_out{opt->samples || opt->max_samples >= 0, opt->max_samples};
+    std::vector<const Seg2ShortTrace*> short_of(record.traces.size(), nullptr);
+    for (const Seg2ShortTrace& s : record.ShortTraces()) {
+      if (s.index >= 0 && static_cast<std::size_t>(s.index) < short_of.size()) {
+        short_of[static_cast<std::size_t>(s.index)] = &s;
+      }
+    }
     Json out;
     out["header"] = HeaderJson(record.header);
     Json traces = Json::array();
-    for (const auto& t : record.traces) traces.push_back(TraceJson(*t, opt->samples));
+    for (std::size_t i = 0; i < record.traces.size(); ++i) {
+      traces.push_back(TraceJson(*record.traces[i], samples_out, short_of[i]));
+    }
     out["traces"] = std::move(traces);
     std::printf("%s\n", DumpJson(out).c_str());
   });

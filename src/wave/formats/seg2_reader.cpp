@@ -184,6 +184,23 @@ int64_t BackedSamples(int code, std::size_t available) {
   }
 }
 
+// Samples that DecodeSamples takes from `available` bytes (format 3 decodes
+// the whole 16-bit words of a started group); -1 for a code it does not
+// decode.
+int64_t DecodableSamples(int code, std::size_t available) {
+  switch (code) {
+    case 1: return static_cast<int64_t>(available / 2);
+    case 2:
+    case 4: return static_cast<int64_t>(available / 4);
+    case 3: {
+      const std::size_t rest = available % 10;
+      return static_cast<int64_t>(available / 10 * 4 + (rest >= 2 ? (rest - 2) / 2 : 0));
+    }
+    case 5: return static_cast<int64_t>(available / 8);
+    default: return -1;
+  }
+}
+
 // 20-bit floating point: groups of four samples in five 16-bit words; word 0
 // holds the four 4-bit exponents (sample k in bits 4k..4k+3), words 1..4 the
 // 16-bit mantissas. The SEG-2 standard stores a negative mantissa in one's
@@ -269,6 +286,7 @@ Seg2ReadResult ParseSeg2(const uint8_t* data, std::size_t size, XL_WaveData& rec
   result.loaded = 1;
   const std::size_t pointer_block = DecodeLE16(data + 4);
   std::size_t n_traces = DecodeLE16(data + 6);
+  result.traces_declared = static_cast<int64_t>(n_traces);
   const std::size_t pointers_fit = (size - seg2::kFileDescriptorBytes) / 4;
   if (n_traces > pointers_fit) {
     result.message = StrPrintf("%zu trace pointers declared, only %zu fit in the file", n_traces,
@@ -292,10 +310,12 @@ Seg2ReadResult ParseSeg2(const uint8_t* data, std::size_t size, XL_WaveData& rec
   }
 
   int64_t budget = kUnbackedSampleBudget;
+  int64_t stopped_at = 0;  // the selected trace at which reading stopped
   for (std::size_t i = 0; i < n_traces; ++i) {
     const int64_t number = static_cast<int64_t>(i) + 1;
     if (number < first_trace) continue;
     if (number > last_trace) break;
+    stopped_at = number;
     if (record.TraceCount() >= kMaxTraces) {
       result.message = StrPrintf("more than %d traces; the rest are not read", kMaxTraces);
       break;
@@ -353,7 +373,30 @@ Seg2ReadResult ParseSeg2(const uint8_t* data, std::size_t size, XL_WaveData& rec
     DecodeSamples(code, data + std::min(data_start, size), available, t);
     t.RecomputeStats();
     ++result.traces_read;
+    stopped_at = 0;
+
+    const int64_t decodable = DecodableSamples(code, available);
+    const int64_t slots = std::min(t.sampleCount, t.AllocatedSlots());
+    const int64_t present = std::clamp<int64_t>(decodable, 0, slots);
+    if (declared > 0 && present < static_cast<int64_t>(declared)) {
+      result.short_traces.push_back({record.TraceCount() - 1, number,
+                                     static_cast<int64_t>(declared), present, code,
+                                     decodable < 0});
+    }
   }
+
+  // Selected traces never reached: from the one at which reading stopped,
+  // or past the pointers the file has room for, to the last selected one.
+  const int64_t selected_last = std::min(last_trace, result.traces_declared);
+  int64_t first_missing = stopped_at;
+  if (first_missing == 0 && static_cast<int64_t>(n_traces) < result.traces_declared) {
+    first_missing = std::max<int64_t>(first_trace, static_cast<int64_t>(n_traces) + 1);
+  }
+  if (first_missing > 0 && first_missing <= selected_last) {
+    result.missing_first = first_missing;
+    result.missing_last = selected_last;
+  }
+  result.partial = PartialReadText(result);
 
   if (record.TraceCount() > 0) {
     const std::string start = "Start: " + FormatJulianDay(record.Trace(0).timeBegin, 0.0f);
@@ -366,11 +409,41 @@ Seg2ReadResult ParseSeg2(const uint8_t* data, std::size_t size, XL_WaveData& rec
   return result;
 }
 
+std::string PartialReadText(const Seg2ReadResult& r) {
+  std::string text;
+  if (!r.short_traces.empty()) {
+    const Seg2ShortTrace& s = r.short_traces.front();
+    if (s.unknown_format) {
+      text = StrPrintf("trace %lld of %lld: data format %d is not read, its %lld samples are 0",
+                       static_cast<long long>(s.number), static_cast<long long>(r.traces_declared),
+                       s.format, static_cast<long long>(s.declared));
+    } else {
+      text = StrPrintf("trace %lld of %lld: %lld of %lld samples present",
+                       static_cast<long long>(s.number), static_cast<long long>(r.traces_declared),
+                       static_cast<long long>(s.present), static_cast<long long>(s.declared));
+    }
+    const std::size_t more = r.short_traces.size() - 1;
+    if (more > 0) {
+      text += StrPrintf("; %zu more trace%s short of samples", more, more > 1 ? "s" : "");
+    }
+  }
+  if (r.missing_first > 0) {
+    if (!text.empty()) text += "; ";
+    text += r.missing_first == r.missing_last
+                ? StrPrintf("trace %lld missing", static_cast<long long>(r.missing_first))
+                : StrPrintf("traces %lld-%lld missing", static_cast<long long>(r.missing_first),
+                            static_cast<long long>(r.missing_last));
+  }
+  return text;
+}
+
 XL_WaveDataSeg2::~XL_WaveDataSeg2() = default;
 
 int XL_WaveDataSeg2::Load(const std::string& file_name, int clear_first, int64_t first_trace,
                           int64_t last_trace) {
   last_message_.clear();
+  partial_read_.clear();
+  short_traces_.clear();
   if (clear_first > 0) Clear();
   std::vector<uint8_t> bytes;
   std::string error;
@@ -378,8 +451,10 @@ int XL_WaveDataSeg2::Load(const std::string& file_name, int clear_first, int64_t
     last_message_ = error;
     return 0;
   }
-  const Seg2ReadResult r = ParseSeg2(bytes.data(), bytes.size(), *this, first_trace, last_trace);
+  Seg2ReadResult r = ParseSeg2(bytes.data(), bytes.size(), *this, first_trace, last_trace);
   if (!r.message.empty()) last_message_ = file_name + ": " + r.message;
+  partial_read_ = std::move(r.partial);
+  short_traces_ = std::move(r.short_traces);
   return r.loaded;
 }
 

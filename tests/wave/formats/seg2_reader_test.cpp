@@ -332,5 +332,110 @@ TEST(Seg2Reader, RandomCorruptionNeverCrashes) {
   }
 }
 
+// ---- files read only in part -----------------------------------------------
+
+Seg2ReadResult Parse(const std::vector<uint8_t>& bytes, int64_t first = 0, int64_t last = 0) {
+  XL_WaveDataSeg2 r;
+  return ParseSeg2(bytes.data(), bytes.size(), r, first, last);
+}
+
+// Three float traces of 100 samples, 1 to 100.
+std::vector<uint8_t> ThreeTraces() {
+  std::vector<float> v(100);
+  for (int i = 0; i < 100; ++i) v[static_cast<std::size_t>(i)] = static_cast<float>(i + 1);
+  const Seg2TraceSpec t{{"SAMPLE_INTERVAL 0.1"}, 4, 100, FloatData(v)};
+  return BuildSeg2({}, {t, t, t});
+}
+
+TEST(Seg2PartialRead, TruncatedCopySaysWhatIsPresentAndWhatIsMissing) {
+  auto bytes = ThreeTraces();
+  EXPECT_EQ(Parse(bytes).partial, "");
+  // Cut 30 samples into the data of trace 2; trace 3 lies beyond the end.
+  const std::size_t descriptor = DecodeLE32(bytes.data() + 36);
+  bytes.resize(descriptor + DecodeLE16(bytes.data() + descriptor + 2) + 30 * 4 + 3);
+  XL_WaveDataSeg2 rec;
+  const Seg2ReadResult r = ParseSeg2(bytes.data(), bytes.size(), rec, 0, 0);
+  EXPECT_EQ(r.loaded, 1);
+  EXPECT_EQ(r.partial, "trace 2 of 3: 30 of 100 samples present; trace 3 missing");
+  ASSERT_EQ(r.short_traces.size(), 1u);
+  EXPECT_EQ(r.short_traces[0].index, 1);
+  ASSERT_EQ(rec.TraceCount(), 2);
+  EXPECT_EQ(rec.Trace(1).samples[29], 30.0f);
+  EXPECT_EQ(rec.Trace(1).samples[30], 0.0f);
+  // Only the selected traces count.
+  EXPECT_EQ(Parse(bytes, 1, 1).partial, "");
+  EXPECT_EQ(Parse(bytes, 3, 3).partial, "trace 3 missing");
+}
+
+TEST(Seg2PartialRead, ForgedSampleCountsAreReportedAsDeclared) {
+  // A tiny file whose trace declares 4,194,304 samples.
+  Seg2TraceSpec t{{}, 4, 4194304u, FloatData({1, 2, 3})};
+  EXPECT_EQ(Parse(BuildSeg2({}, {t})).partial, "trace 1 of 1: 3 of 4194304 samples present");
+  // Past the budget for samples the file cannot back, the count is cut but
+  // the report keeps the declared one. Trace 1 reads on over trace 2.
+  t.declared_samples = 0xFFFFFFFFu;
+  EXPECT_EQ(Parse(BuildSeg2({}, {t, t})).partial,
+            "trace 1 of 2: 14 of 4294967295 samples present; 1 more trace short of samples");
+}
+
+TEST(Seg2PartialRead, BadDescriptorAndPointersBeyondTheFileMissTheirTraces) {
+  auto bytes = ThreeTraces();
+  StoreLE16(bytes.data() + DecodeLE32(bytes.data() + 36), 0x1234);  // trace 2's id
+  EXPECT_EQ(Parse(bytes).partial, "traces 2-3 missing");
+  // More traces declared than there is room for pointers; without a range,
+  // traces 1 to 9999 are the selected ones.
+  auto few = BuildSeg2({}, {{{}, 4, 1, FloatData({1})}});
+  StoreLE16(few.data() + 6, 40000);
+  EXPECT_EQ(Parse(few).partial, "traces 2-9999 missing");
+  EXPECT_EQ(Parse(few, 39000, 50000).partial, "traces 39000-40000 missing");
+}
+
+TEST(Seg2PartialRead, Format3WordsOfAStartedGroupAndUnknownFormats) {
+  // 7 samples in two groups; the second cut after two mantissas, then after
+  // one and a half.
+  auto bytes = BuildSeg2({}, {{{}, 3, 7, std::vector<uint8_t>(20, 0)}});
+  EXPECT_EQ(Parse(bytes).partial, "");
+  bytes.resize(bytes.size() - 4);
+  EXPECT_EQ(Parse(bytes).partial, "trace 1 of 1: 6 of 7 samples present");
+  bytes.resize(bytes.size() - 1);
+  EXPECT_EQ(Parse(bytes).partial, "trace 1 of 1: 5 of 7 samples present");
+  EXPECT_EQ(Parse(BuildSeg2({}, {{{}, 9, 4, FloatData({1, 2, 3, 4})}})).partial,
+            "trace 1 of 1: data format 9 is not read, its 4 samples are 0");
+}
+
+// The last bytes of these files are samples: every cut after the header is
+// reported.
+TEST(Seg2PartialRead, EveryTruncationIsReported) {
+  for (const char* name : {"seg2/synth_keywords.sg2", "seg2/20180307_031245000.0.seg2"}) {
+    std::vector<uint8_t> bytes;
+    ASSERT_TRUE(ReadWholeFile(DataFile(name), &bytes, nullptr));
+    EXPECT_EQ(Parse(bytes).partial, "") << name;
+    for (std::size_t n = 32; n < bytes.size(); ++n) {
+      const std::vector<uint8_t> cut(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(n));
+      EXPECT_NE(Parse(cut).partial, "") << name << " cut at " << n;
+    }
+  }
+}
+
+TEST(Seg2PartialRead, LoadKeepsTheReportUntilTheNextLoad) {
+  test::ScratchDir dir;
+  auto bytes = ThreeTraces();
+  const std::string whole = dir.File("whole.sg2");
+  const std::string cut = dir.File("cut.sg2");
+  ASSERT_TRUE(WriteFileAtomically(whole, bytes.data(), bytes.size(), nullptr));
+  bytes.resize(bytes.size() - 4 * 60);
+  ASSERT_TRUE(WriteFileAtomically(cut, bytes.data(), bytes.size(), nullptr));
+  XL_WaveDataSeg2 rec;
+  ASSERT_EQ(rec.Load(cut, 1, 0, 0), 1);
+  EXPECT_EQ(rec.PartialRead(), "trace 3 of 3: 40 of 100 samples present");
+  ASSERT_EQ(rec.Load(whole, 1, 0, 0), 1);
+  EXPECT_EQ(rec.PartialRead(), "");
+  EXPECT_TRUE(rec.ShortTraces().empty());
+  // Appended traces are indexed in the record.
+  ASSERT_EQ(rec.Load(cut, 0, 0, 0), 1);
+  ASSERT_EQ(rec.ShortTraces().size(), 1u);
+  EXPECT_EQ(rec.ShortTraces()[0].index, 5);
+}
+
 }  // namespace
 }  // namespace qae
