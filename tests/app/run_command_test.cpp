@@ -111,6 +111,30 @@ TEST_F(RunCommandTest, BadInputIsAOneLineUsageErrorAndRunsNothing) {
   EXPECT_TRUE(fs::is_empty(dir_ + "/out"));
 }
 
+// Values no run can use are refused before anything is written, naming the
+// field (a NaN threshold) or the size the grid would need.
+TEST_F(RunCommandTest, UnusableParametersAreRefusedAtTheStart) {
+  WriteTemplate("000004.sg2");
+  const std::string text = ReadFile(par_file_);
+  const std::pair<const char*, const char*> cases[] = {
+      {"ccMin = 0.5", "ccMin = nan"},
+      {"dup = 250", "dup = -1"},
+      {"sx = 5", "sx = 2147483647"},
+  };
+  for (const auto& [from, to] : cases) {
+    SCOPED_TRACE(to);
+    std::string changed = text;
+    changed.replace(changed.find(from), std::string(from).size(), to);
+    { std::ofstream(par_file_, std::ios::binary) << changed; }
+    const RunResult r = Run("run '" + par_file_ + "' '0,5,+=0'");
+    EXPECT_EQ(r.exit_code, 2) << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_TRUE(fs::is_empty(dir_ + "/out"));
+  }
+  EXPECT_NE(Run("run '" + par_file_ + "' '0,5,+=0'").err.find("offsets would need"),
+            std::string::npos);
+}
+
 TEST_F(RunCommandTest, RunWithoutTemplatesFails) {
   const RunResult r = Run("run '" + par_file_ + "' '0,3,+=0'");
   EXPECT_EQ(r.exit_code, 1);

@@ -123,6 +123,21 @@ TEST_F(EventFileDriverTest, TemplateNumbersAndMissingFilesAreSkippedWithOneLineE
       << log;
 }
 
+// A truncated event file is scanned for what it holds, and its loading
+// line says what was missing rather than a bare " !".
+TEST_F(EventFileDriverTest, PartlyReadEventFileSaysWhatWasRead) {
+  WriteReferenceTemplate(4);
+  WriteRecord(data_dir_ + "000005.sg2", "");
+  const std::string path = data_dir_ + "000005.sg2";
+  fs::resize_file(path, fs::file_size(path) - 700);
+  Run(5, 5);
+  const std::string log = ReadText(LogPath(5, 5, true));
+  EXPECT_NE(log.find("  Loading " + path + "... ! partly read: trace 4 of 4: "),
+            std::string::npos)
+      << log;
+  EXPECT_EQ(ctx_.counts.scanned, 1);
+}
+
 TEST_F(EventFileDriverTest, RecordMarkedByAnEarlierRunIsSkippedAndKept) {
   WriteReferenceTemplate();
   const std::string path = data_dir_ + "000001.sg2";
