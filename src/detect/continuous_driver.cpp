@@ -44,11 +44,15 @@ int RunContinuous(RunContext& ctx, const std::string& template_dir, const std::s
   std::map<int64_t, int> done;  // segment -> AE number
   int next_ae = pars.firstAE;
   {
+    // An interrupted write whose journal could not be finished keeps its
+    // segment and its AE number, so that nothing overwrites them.
     std::set<int64_t> unfinished;
+    int after_unfinished = pars.firstAE;
     for (const InterruptedCommit& c :
          RecoverInterruptedWrites(pars.outDir, pars.firstAE, pars.lastAE, recording, ctx)) {
-      if (!c.finished) unfinished.insert(c.segment);
-      next_ae = std::max(next_ae, c.aeNumber + 1);
+      if (c.finished) continue;
+      unfinished.insert(c.segment);
+      after_unfinished = std::max(after_unfinished, c.aeNumber + 1);
     }
     std::string error;
     if (!ReadSegmentLedger(ledger_path, recording, &done, &error)) {
@@ -59,6 +63,7 @@ int RunContinuous(RunContext& ctx, const std::string& template_dir, const std::s
       next_ae = pars.firstAE;
     }
     for (int64_t segment : unfinished) done.emplace(segment, -1);
+    next_ae = std::max(next_ae, after_unfinished);
     for (const auto& [segment, ae] : done) {
       if (segment >= pars.firstAE && segment <= pars.lastAE) next_ae = std::max(next_ae, ae + 1);
     }
