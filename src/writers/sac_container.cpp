@@ -275,6 +275,16 @@ SacHeader MakeDefaultSacHeader(int32_t n, float dt, float b0) {
   return h;
 }
 
+void ScaleSacTimes(SacHeader* header, double factor) {
+  // Float words that hold times: delta, odelta, b, e, o, a, t0..t9, f.
+  static constexpr int kTimeWords[] = {0, 4, 5, 6, 7, 8, 10, 11, 12, 13, 14,
+                                       15, 16, 17, 18, 19, 20};
+  for (int w : kTimeWords) {
+    float& v = header->floats[w];
+    if (v != kSacUndefinedFloat) v = static_cast<float>(static_cast<double>(v) * factor);
+  }
+}
+
 void SetSacText(SacHeader* header, int offset, int width, std::string_view text) {
   if (offset < 0 || width <= 0 || static_cast<std::size_t>(offset) >= kTextBytes) return;
   const std::size_t w =

@@ -67,6 +67,12 @@ void SetSacText(SacHeader* header, int offset, int width, std::string_view text)
 // A text field up to its first NUL, without trailing blanks.
 std::string SacText(const SacHeader& header, int offset, int width = 8);
 
+// Multiplies every defined time word of the header (delta, odelta, b, e, o,
+// a, t0..t9, f) by `factor`, such as 1e-6 for times kept in microseconds
+// that readers expect in seconds. Undefined words (-12345) stay undefined;
+// the reference time nz* is a calendar time and is not touched.
+void ScaleSacTimes(SacHeader* header, double factor);
+
 // The 632 header bytes, little-endian.
 void EncodeSacHeader(const SacHeader& header, uint8_t* out);
 // One standard single-record SAC file: the header with npts = n, then n

@@ -124,6 +124,26 @@ TEST_F(SacsCommandTest, SplitRoundTripsAContainerThroughSingleSacFiles) {
   EXPECT_EQ(fs::file_size(out_dir + "/" + names[1]), 632u + 12u);
 }
 
+// AE containers keep microseconds; --seconds gives SAC files in the unit
+// ObsPy and SAC read, undefined words left undefined.
+TEST_F(SacsCommandTest, SplitInSecondsConvertsDeltaAndTimeWords) {
+  const std::string container = dir_.File("us.sacs");
+  ASSERT_EQ(WriteSacsChannels(container, {{1.0f, 2.0f, 3.0f, 4.0f}}, {"XYSTN1EHZ"}, 0, 4, 0.1f,
+                              2454600.5),
+            0);
+  const std::string out_dir = dir_.File("s");
+  const RunResult run = Run("sacs split --seconds " + Quote(container) + " " + Quote(out_dir));
+  ASSERT_EQ(run.exit_code, 0) << run.err;
+  const SacRecord us = ReadSac(container, true)[0];
+  const SacRecord s = ReadSac(out_dir + "/001_XY.STN1.EHZ.sac", false)[0];
+  EXPECT_FLOAT_EQ(s.header.floats[SacHeader::kDelta], 1e-7f);
+  EXPECT_FLOAT_EQ(s.header.floats[SacHeader::kE], us.header.floats[SacHeader::kE] * 1e-6f);
+  EXPECT_EQ(s.header.floats[SacHeader::kB], 0.0f);
+  EXPECT_EQ(s.header.floats[8], kSacUndefinedFloat);  // a: undefined stays undefined
+  EXPECT_EQ(std::memcmp(s.header.ints, us.header.ints, sizeof us.header.ints), 0);
+  EXPECT_EQ(s.data, us.data);
+}
+
 TEST_F(SacsCommandTest, SplitWritesBigEndianRecordsAsLittleEndianFiles) {
   const std::string plain = Slurp(test::DataFile("sac/test.sac"));
   const std::string swapped = Slurp(test::DataFile("sac/test.sac.swap"));

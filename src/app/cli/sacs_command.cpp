@@ -113,6 +113,7 @@ void RegisterSplit(CLI::App& sacs) {
     std::string file;
     std::string dir;
     bool force = false;
+    bool seconds = false;
   };
   auto opt = std::make_shared<Options>();
   CLI::App* cmd = sacs.add_subcommand(
@@ -121,10 +122,16 @@ void RegisterSplit(CLI::App& sacs) {
       "(little-endian) in DIR, named <index>_<knetwk>.<kstnm>.<kcmpnm>.sac with the\n"
       "1-based record index and undefined fields left empty. DIR is created if\n"
       "needed. If any of the files exists, nothing is written unless --force is\n"
-      "given. The names of the written files are printed, one a line.");
+      "given. The names of the written files are printed, one a line.\n"
+      "The container keeps the times of the traces' own unit (microseconds for AE\n"
+      "data): with --seconds, delta and every time word (b, e, o, a, t0-t9, f) are\n"
+      "converted from microseconds to seconds, as ObsPy and SAC expect; the\n"
+      "reference time (nzyear..nzmsec) is already a calendar time and stays.");
   cmd->add_option("FILE", opt->file, "SAC container")->required();
   cmd->add_option("DIR", opt->dir, "Directory for the SAC files")->required();
   cmd->add_flag("--force", opt->force, "Replace existing files");
+  cmd->add_flag("--seconds", opt->seconds,
+                "Write delta and times in seconds (the container's are in microseconds)");
   cmd->callback([opt] {
     namespace fs = std::filesystem;
     bool is_container = false;
@@ -155,8 +162,10 @@ void RegisterSplit(CLI::App& sacs) {
     }
     for (std::size_t i = 0; i < records.size(); ++i) {
       const SacRecord& r = records[i];
+      SacHeader header = r.header;
+      if (opt->seconds) ScaleSacTimes(&header, 1e-6);
       const std::vector<uint8_t> bytes =
-          EncodeSacFile(r.header, r.data.data(), static_cast<int32_t>(r.data.size()));
+          EncodeSacFile(header, r.data.data(), static_cast<int32_t>(r.data.size()));
       std::string error;
       if (!WriteFileAtomically(targets[i].string(), bytes.data(), bytes.size(), &error)) {
         throw CommandError(error, 1);
