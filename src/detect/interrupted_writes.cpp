@@ -87,7 +87,8 @@ std::vector<InterruptedCommit> RecoverInterruptedWrites(const std::string& prefi
       RecordCommit journal;
       std::string error;
       if (!ReadCommitJournal(e.path, &journal, &error)) {
-        ctx.Lose(0, "cannot finish an interrupted write: " + error);
+        ctx.Lose(0, "cannot finish an interrupted write: " + error +
+                        " (it is left in place; remove it if no run of this program wrote it)");
         continue;
       }
       if (journal.recording != recording) continue;  // another run's
