@@ -8,6 +8,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libcli11-dev nlohmann-json3-dev libcurl4-openssl-dev
   qt6-base-dev
+  python3-dev pybind11-dev python3-numpy python3-matplotlib libxml2-dev libxml2-utils
 )
 
 missing=()

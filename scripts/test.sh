@@ -3,7 +3,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
-# The dialog's tests must run, never silently drop out: a missing Qt fails
-# the configuration.
-bash scripts/build.sh -DQAE_REQUIRE_QT=ON "$@"
+# The dialog's and the Python package's tests must run, never silently drop
+# out: a missing Qt or pybind11/NumPy fails the configuration.
+bash scripts/build.sh -DQAE_REQUIRE_QT=ON -DQAE_REQUIRE_PYTHON=ON "$@"
 ctest --test-dir "${QAE_BUILD_DIR:-build}" --output-on-failure -j "$(nproc)"

@@ -67,6 +67,8 @@ int main(int argc, char** argv) {
   qae::cli::RegisterSacsCommands(app);
   qae::cli::RegisterSynthCommand(app);
   qae::cli::RegisterDemoCommand(app);
+  qae::cli::RegisterExportCommand(app);
+  qae::cli::RegisterSlurmCommands(app);
   qae::cli::RegisterBenchCommand(app);
   bool open_dialog = false;
   app.add_subcommand("dialog", "Open the dialog (needs a display and a build with Qt).")
@@ -98,7 +100,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "Quorvex_AE: %s\nTry --help\n", e.what());
     return 2;
   } catch (const qae::cli::CommandError& e) {
-    std::fprintf(stderr, "Quorvex_AE: %s\n", e.what());
+    // An empty message: the command has said everything on stdout already.
+    if (*e.what() != '\0') std::fprintf(stderr, "Quorvex_AE: %s\n", e.what());
     return e.exit_code();
   } catch (const std::exception& e) {
     std::fprintf(stderr, "Quorvex_AE: %s\n", e.what());

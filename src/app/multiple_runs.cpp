@@ -9,7 +9,7 @@
 namespace qae {
 
 bool PlanSubRanges(int first, int last, int step, std::vector<SubRange>* plan,
-                   std::string* error) {
+                   std::string* error, int max_count) {
   plan->clear();
   if (step < 1) {
     *error = StrPrintf("step %d starts no instances; multiple runs need a step of 1 or more", step);
@@ -19,10 +19,10 @@ bool PlanSubRanges(int first, int last, int step, std::vector<SubRange>* plan,
   // 64-bit throughout: b + step passes INT32_MAX for ranges near the top.
   const int64_t span = int64_t{last} - first;
   const int64_t count = (span + step - 1) / step;
-  if (count > kMaxLaunchedRuns) {
+  if (count > max_count) {
     *error = StrPrintf(
         "%d,%d,+=%d would start %lld instances; at most %d are started at once (check the step)",
-        first, last, step, static_cast<long long>(count), kMaxLaunchedRuns);
+        first, last, step, static_cast<long long>(count), max_count);
     return false;
   }
   plan->reserve(static_cast<std::size_t>(count));

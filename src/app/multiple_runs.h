@@ -33,9 +33,9 @@ struct SubRange {
 // step, ... while b < last, each ending at min(last, b + step) - 1, so
 // "0,1500,+=500" gives 0-499, 500-999 and 1000-1499 and last itself is not
 // part of any. Empty when first >= last. Returns false with `error` set when
-// step < 1 or the plan would exceed kMaxLaunchedRuns.
+// step < 1 or the plan would exceed `max_count` sub-ranges.
 bool PlanSubRanges(int first, int last, int step, std::vector<SubRange>* plan,
-                   std::string* error);
+                   std::string* error, int max_count = kMaxLaunchedRuns);
 
 struct LaunchedRun {
   SubRange range;

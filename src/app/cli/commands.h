@@ -30,5 +30,7 @@ void RegisterSacsCommands(CLI::App& app);
 void RegisterSynthCommand(CLI::App& app);
 void RegisterDemoCommand(CLI::App& app);
 void RegisterBenchCommand(CLI::App& app);
+void RegisterExportCommand(CLI::App& app);
+void RegisterSlurmCommands(CLI::App& app);
 
 }  // namespace qae::cli

@@ -1,11 +1,11 @@
 // "seg2 dump" and "seg2 write": look inside a SEG-2 file and write one.
-#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "app/cli/commands.h"
 #include "app/cli/json_output.h"
+#include "app/cli/seg2_json.h"
 #include "util/text.h"
 #include "wave/formats/seg2_reader.h"
 #include "wave/formats/seg2_writer.h"
@@ -15,85 +15,6 @@ namespace qae::cli {
 namespace {
 
 using Json = nlohmann::ordered_json;
-
-Json HeaderJson(const WaveHeader& h) {
-  Json j;
-  j["traceCount"] = h.traceCount;
-  j["timeSec"] = h.timeSec;
-  j["timeUsec"] = h.timeUsec;
-  j["acquisitionDate"] = std::string(TextOf(h.acquisitionDate));
-  j["acquisitionTime"] = std::string(TextOf(h.acquisitionTime));
-  j["instrument"] = std::string(TextOf(h.instrument));
-  j["traceSort"] = std::string(TextOf(h.traceSort));
-  j["timeUnits"] = std::string(TextOf(h.timeUnits));
-  j["units"] = std::string(TextOf(h.units));
-  j["waveUnits"] = std::string(TextOf(h.waveUnits));
-  j["note"] = std::string(TextOf(h.note));
-  j["comments"] = std::string(TextOf(h.comments));
-  j["rcvNote"] = std::string(TextOf(h.rcvNote));
-  j["numberSources"] = h.numberSources;
-  j["numberReceivers"] = h.numberReceivers;
-  j["rotation"] = {h.rotation[0], h.rotation[1]};
-  j["windowStart"] = h.windowStart;
-  return j;
-}
-
-// How much of each trace's samples a dump prints.
-struct SampleOutput {
-  bool enabled = false;
-  int64_t max_per_trace = -1;  // -1: no cap
-};
-
-Json TraceJson(const XL_WaveTrace& t, const SampleOutput& samples_out,
-               const Seg2ShortTrace* short_trace) {
-  Json j;
-  j["lineId"] = std::string(TextOf(t.lineId));
-  j["note"] = std::string(TextOf(t.note));
-  j["channelNumber"] = t.channelNumber;
-  j["receiverLocation"] = {t.receiverLocation[0], t.receiverLocation[1], t.receiverLocation[2]};
-  j["sourceLocation"] = {t.sourceLocation[0], t.sourceLocation[1], t.sourceLocation[2]};
-  j["descalingFactor"] = t.descalingFactor;
-  j["drawSizeFactor"] = t.drawSizeFactor;
-  j["maxValue"] = t.maxValue;
-  j["minValue"] = t.minValue;
-  j["meanValue"] = t.meanValue;
-  j["samplingInterval"] = t.samplingInterval;
-  j["skew"] = t.skew;
-  j["delay"] = t.delay;
-  j["pickup"] = {t.pickup[0], t.pickup[1]};
-  j["ampPickupSign"] = t.ampPickupSign;
-  j["ampPickup"] = t.ampPickup;
-  j["nsRatio"] = t.nsRatio;
-  j["stack"] = t.stack;
-  j["dataFormat"] = t.dataFormat;
-  j["sampleCount"] = t.sampleCount;
-  j["capacity"] = t.capacity;
-  j["unit"] = std::string(TextOf(t.unit));
-  j["channelCode"] = std::string(TextOf(t.channelCode));
-  j["calib"] = t.calib;
-  j["calper"] = t.calper;
-  j["hang"] = t.hang;
-  j["vang"] = t.vang;
-  j["timeBegin"] = t.timeBegin;
-  if (short_trace) {
-    // The file ends before the samples its descriptor declares (or holds
-    // them in a format that is not read): the rest are 0 in the trace and
-    // are not printed.
-    j["samplesDeclared"] = short_trace->declared;
-    j["samplesPresent"] = short_trace->present;
-  }
-  if (samples_out.enabled) {
-    Json samples = Json::array();
-    int64_t n = std::min(t.sampleCount, t.AllocatedSlots());
-    if (short_trace) n = std::min(n, short_trace->present);
-    if (samples_out.max_per_trace >= 0) n = std::min(n, samples_out.max_per_trace);
-    for (int64_t i = 0; i < n; ++i) {
-      samples.push_back(ShortestFloat(t.samples[static_cast<std::size_t>(i)]));
-    }
-    j["samples"] = std::move(samples);
-  }
-  return j;
-}
 
 // "N" or "FIRST-LAST", 1-based and inclusive.
 void ParseTraceRange(const std::string& text, int64_t* first, int64_t* last) {
@@ -154,20 +75,8 @@ void RegisterDump(CLI::App& seg2) {
       std::fprintf(stderr, "Quorvex_AE: warning: %s: read in part: %s\n", opt->file.c_str(),
                    record.PartialRead().c_str());
     }
-    const SampleOutput samples_out{opt->samples || opt->max_samples >= 0, opt->max_samples};
-    std::vector<const Seg2ShortTrace*> short_of(record.traces.size(), nullptr);
-    for (const Seg2ShortTrace& s : record.ShortTraces()) {
-      if (s.index >= 0 && static_cast<std::size_t>(s.index) < short_of.size()) {
-        short_of[static_cast<std::size_t>(s.index)] = &s;
-      }
-    }
-    Json out;
-    out["header"] = HeaderJson(record.header);
-    Json traces = Json::array();
-    for (std::size_t i = 0; i < record.traces.size(); ++i) {
-      traces.push_back(TraceJson(*record.traces[i], samples_out, short_of[i]));
-    }
-    out["traces"] = std::move(traces);
+    const Seg2SampleOutput samples_out{opt->samples || opt->max_samples >= 0, opt->max_samples};
+    const Json out = Seg2RecordJson(record, samples_out);
     std::printf("%s\n", DumpJson(out).c_str());
   });
 }
