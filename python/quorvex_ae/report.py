@@ -188,8 +188,12 @@ def run(args):
     """The report command on parsed arguments; returns the exit status."""
     # The package tells what it read with a complaint (a torn table line, an
     # event file gone) through the warnings module: each becomes one line.
+    # Other libraries' warnings (deprecations inside matplotlib) say nothing
+    # about the user's data and are left out.
+    from ._records import QuorvexWarning
     with warnings.catch_warnings(record=True) as caught:
-        warnings.simplefilter("always")
+        warnings.simplefilter("ignore")
+        warnings.simplefilter("always", QuorvexWarning)
         try:
             result = build_report(args.outdir, out=args.out, params=args.params, row=args.row,
                                   data=args.data, time_unit=args.time_unit)
