@@ -23,3 +23,7 @@ if [ "${#missing[@]}" -gt 0 ]; then
   $SUDO apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
+
+# Slurm and munge for the tests of cluster runs (a single-node cluster on
+# this machine); optional: without them those tests say so and skip.
+bash "$(dirname "$0")/slurm/setup_slurm.sh"

@@ -11,6 +11,7 @@
 #include "detect/run_steps.h"
 #include "detect/segment_ledger.h"
 #include "detect/template_library.h"
+#include "util/locked_append.h"
 #include "util/text.h"
 #include "wave/formats/continuous_reader.h"
 #include "wave/formats/seg2_reader.h"
@@ -34,6 +35,12 @@ int RunContinuous(RunContext& ctx, const std::string& template_dir, const std::s
     return StopRun(ctx, "cannot write the run's log in the output folder (outDir " +
                             pars.outDir + "): " +
                             (ctx.fatalError.empty() ? ctx.log.failure() : ctx.fatalError));
+  }
+  // Every process of a split run appends to the one table under a lock; a
+  // folder whose file system refuses locks would let them overwrite each
+  // other's rows, so nothing is scanned there.
+  if (const std::string problem = RecordLockProblem(pars.outDir); !problem.empty()) {
+    return StopRun(ctx, problem);
   }
 
   // Segments whose detections an earlier run wrote are skipped (unless

@@ -16,6 +16,7 @@
 #include "detect/template_library.h"
 #include "dsp/iir_filter.h"
 #include "util/key_values.h"
+#include "util/locked_append.h"
 #include "util/text.h"
 #include "wave/formats/seg2_reader.h"
 #include "wave/formats/seg2_writer.h"
@@ -40,6 +41,12 @@ int RunEventFiles(RunContext& ctx, const std::string& data_path, const std::stri
     return StopRun(ctx, "cannot write the run's log in the output folder (outDir " +
                             pars.outDir + "): " +
                             (ctx.fatalError.empty() ? ctx.log.failure() : ctx.fatalError));
+  }
+  // Every process of a split run appends to the one table under a lock; a
+  // folder whose file system refuses locks would let them overwrite each
+  // other's rows, so nothing is scanned there.
+  if (const std::string problem = RecordLockProblem(pars.outDir); !problem.empty()) {
+    return StopRun(ctx, problem);
   }
 
   // Whatever an interrupted run over these numbers left half written is

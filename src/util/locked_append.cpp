@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include "util/spin_wait.h"
@@ -16,9 +17,34 @@ namespace {
 constexpr int kLockPollMs = 10;
 constexpr int kLockWaitMs = 120000;
 
-bool LockUnsupported(int err) { return err == ENOLCK || err == EINVAL || err == EOPNOTSUPP; }
+bool LockUnsupported(int err) {
+  return err == ENOLCK || err == ENOSYS || err == EINVAL || err == EOPNOTSUPP;
+}
 
 }  // namespace
+
+std::string RecordLockProblem(const std::string& dir) {
+  std::string probe = dir + ".qae-lockprobe.XXXXXX";
+  const int fd = mkostemp(probe.data(), O_CLOEXEC);
+  if (fd < 0) return std::string();
+  struct flock lock {};
+  lock.l_type = F_WRLCK;
+  lock.l_whence = SEEK_SET;
+  int err = 0;
+  while (fcntl(fd, F_SETLK, &lock) != 0) {
+    if (errno == EINTR) continue;
+    err = errno;
+    break;
+  }
+  close(fd);
+  unlink(probe.c_str());
+  if (err == 0 || !LockUnsupported(err)) return std::string();
+  const std::string folder = dir.empty() ? std::string("the current folder") : dir;
+  return "the output folder " + folder + " does not support file locks (" + std::strerror(err) +
+         "): processes sharing ML_detect.ps0 there could overwrite each other's rows. Mount it "
+         "with lock support (NFSv4, NFSv3 with lockd, Lustre with -o flock) or give outDir a "
+         "folder on such a mount or a local disk";
+}
 
 std::string LockedAppendFile::Error(const std::string& what, int err) const {
   return path_ + ": " + what + ": " + std::strerror(err);

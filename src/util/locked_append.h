@@ -53,6 +53,15 @@ class LockedAppendFile {
   std::string path_;
 };
 
+// Whether processes can lock files in the folder of the prefix `dir` (as
+// the output folder of a run is given): a probe file is created there,
+// locked and removed. Empty when locks work; otherwise one line naming the
+// folder and the reason, for a file system that refuses record locks
+// (ENOLCK, ENOSYS, EOPNOTSUPP: a network mount without a lock service).
+// Other failures (a folder that cannot be written) are left to the writes
+// that meet them.
+std::string RecordLockProblem(const std::string& dir);
+
 // The lines of `text` (without their newlines); a last line without a
 // newline is left out, as it is not whole.
 std::vector<std::string> WholeLines(const std::string& text);
