@@ -44,15 +44,15 @@ TEST(SlurmScript, OneTaskPerSubRangeWithTheRunOfItsRange) {
     EXPECT_NE(s.find(line), std::string::npos) << line << "\n" << s;
   }
   // Paths with blanks and quotes reach the program unchanged.
-  EXPECT_NE(s.find("exec '/opt/q ae/Quorvex_AE' run '/data/it'\\''s/pars.txt' "
+  EXPECT_NE(s.find("\n'/opt/q ae/Quorvex_AE' run '/data/it'\\''s/pars.txt' "
                    "\"${firsts[$i]},${lasts[$i]},+=0\" --threads \"${SLURM_CPUS_PER_TASK:-1}\"\n"),
             std::string::npos)
       << s;
   // Every task's range comes out of the script as bash runs it.
   ScratchDir dir;
   std::string fake = s;
-  fake.replace(fake.find("exec "), fake.find('\n', fake.find("exec ")) - fake.find("exec "),
-               "echo \"${firsts[$i]},${lasts[$i]},+=0\"");
+  const std::size_t run = fake.find("'/opt/q ae/Quorvex_AE' run");
+  fake.replace(run, fake.find('\n', run) - run, "echo \"${firsts[$i]},${lasts[$i]},+=0\"");
   std::ofstream(dir.File("job.sh")) << fake;
   std::string got;
   for (int i = 0; i < 3; ++i) {
