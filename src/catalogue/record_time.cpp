@@ -92,7 +92,7 @@ bool ParseDate(std::string_view text, int* year, int* month, int* day) {
   } else {
     return false;
   }
-  if (m < 1 || m > 12 || d < 1 || d > DaysInMonth(y, m)) return false;
+  if (y < 1 || m < 1 || m > 12 || d < 1 || d > DaysInMonth(y, m)) return false;
   *year = y;
   *month = m;
   *day = d;
