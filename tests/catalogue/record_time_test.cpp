@@ -1,5 +1,5 @@
 // Record start times and table reading: the arithmetic every exported time
-// rests on, checked against std::chrono's calendar.
+// rests on, checked against the C library's own calendar (timegm).
 #include <gtest/gtest.h>
 
 #include <ctime>
@@ -8,7 +8,6 @@
 #include "catalogue/record_time.h"
 #include "catalogue/result_table_reader.h"
 #include "detect/result_table.h"
-#include "support/utc.h"
 
 namespace {
 
@@ -23,7 +22,7 @@ int64_t TimegmMicros(int y, int mo, int d, int h, int mi, int s) {
   t.tm_hour = h;
   t.tm_min = mi;
   t.tm_sec = s;
-  return qae::test::UtcSeconds(t) * 1000000;
+  return static_cast<int64_t>(timegm(&t)) * 1000000;
 }
 
 TEST(RecordStart, ReadsTheDateLayoutsOfThisSystemAndOfRecorders) {
