@@ -54,7 +54,7 @@ finish() {
   local rc=$?
   trap - EXIT
   slurm_down
-  [ "$rc" -eq 77 ] && exit 77
+  [ "$rc" -eq 77 ] && { slurm_forget; exit 77; }
   if [ "$FAILED" -gt 0 ] && [ -n "${QAE_SLURM_DIR:-}" ]; then
     local f
     for f in "$QAE_SLURM_DIR"/log/slurmctld.log "$QAE_SLURM_DIR"/log/slurmd.log; do
@@ -64,6 +64,7 @@ finish() {
   if [ -n "$WORK" ]; then
     if [ "${QAE_SLURM_KEEP_WORK:-0}" = 1 ]; then echo "work folder kept: $WORK"; else rm -rf "$WORK"; fi
   fi
+  slurm_forget
   echo "$PASSED passed, $FAILED failed in $((SECONDS - T_START))s"
   if [ "$FAILED" -gt 0 ] || [ "$rc" -ne 0 ]; then exit 1; fi
   exit 0

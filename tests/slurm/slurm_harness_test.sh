@@ -29,6 +29,7 @@ finish() {
   trap - EXIT
   slurm_down
   if [ "$rc" -eq 77 ]; then
+    slurm_forget
     exit 77
   fi
   local left
@@ -42,6 +43,7 @@ finish() {
       [ -f "$f" ] && { echo "----- tail of $f"; tail -n 30 "$f"; }
     done
   fi
+  slurm_forget
   [ -n "$WORK" ] && rm -rf "$WORK"
   echo "$PASSED passed, $FAILED failed"
   if [ "$FAILED" -gt 0 ] || [ "$rc" -ne 0 ]; then exit 1; fi

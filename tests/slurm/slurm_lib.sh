@@ -7,14 +7,18 @@
 #   slurm_wait_job "$id" 120 || fail
 #   slurm_job_report "$id"       # "2_0 COMPLETED 0:0" per job / array task
 #
-# Tests use their own state directory (QAE_SLURM_DIR, default
-# /tmp/qae-slurm-test), so a cluster started by hand in /tmp/qae-slurm is left
+# Each test process uses a state directory of its own (QAE_SLURM_DIR, default
+# /tmp/qae-slurm-test.<pid>, removed by slurm_forget), so a cluster started by
+# hand in /tmp/qae-slurm, or by a test suite running beside this one, is left
 # alone. With QAE_SLURM_REQUIRED=1 a missing or broken Slurm fails the test
 # instead of skipping it (for machines where it is known to be installed).
 # shellcheck shell=bash
 
 QAE_SLURM_LOCAL="${QAE_SLURM_LOCAL:-$(cd "$(dirname "${BASH_SOURCE[0]}")/../../scripts/slurm" && pwd)/local_slurm.sh}"
-: "${QAE_SLURM_DIR:=/tmp/qae-slurm-test}"
+if [ -z "${QAE_SLURM_DIR:-}" ]; then
+  QAE_SLURM_DIR=/tmp/qae-slurm-test.$$
+  QAE_SLURM_DIR_OWNED=1
+fi
 export QAE_SLURM_DIR
 
 # States after which a job or array task never runs again.
@@ -48,6 +52,12 @@ slurm_up() {
 
 slurm_down() {
   "$QAE_SLURM_LOCAL" stop
+}
+
+# Removes the state directory this process made (call after its logs are
+# no longer needed).
+slurm_forget() {
+  if [ "${QAE_SLURM_DIR_OWNED:-0}" = 1 ]; then rm -rf "$QAE_SLURM_DIR" "$QAE_SLURM_DIR.lock"; fi
 }
 
 # sbatch --parsable ARGS...; prints the job id alone.
