@@ -5,6 +5,7 @@
 
 #include "app/launch_argument.h"
 #include "util/crt_random.h"
+#include "util/process.h"
 
 namespace qae {
 
@@ -122,7 +123,8 @@ void CQuorvex_AEDlg::LaunchMultipleRuns(int first, int last, int step) {
     return;
   }
   status = kStatusLaunching;
-  const std::string executable = DirectoryOf(platform_.ExecutablePath()) + kExecutableName;
+  const std::string executable =
+      DirectoryOf(platform_.ExecutablePath()) + ExecutableFileName(kExecutableName);
   LaunchOutcome outcome =
       LaunchRuns(platform_, executable, parFile, plan, launch_spacing_ms_, true);
   launched = std::move(outcome.started);

@@ -6,13 +6,15 @@
 #include <cstdio>
 #include <exception>
 #include <string>
+#include <vector>
 
 #include <CLI/CLI.hpp>
 
 #include "app/cli/commands.h"
+#include "app/headless_platform.h"
 #include "app/launch_argument.h"
 #include "app/platform.h"
-#include "app/posix_platform.h"
+#include "util/process.h"
 #ifdef QAE_WITH_QT
 #include "app/gui/qt_dialog_app.h"
 #endif
@@ -42,11 +44,18 @@ int ShowDialog(char** argv, const std::string& argument) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  qae::PrepareStandardStreams();
+  // UTF-8 on every system (Windows hands argv over in its ANSI code page).
+  std::vector<std::string> args = qae::CommandLineArguments(argc, argv);
+  std::vector<char*> utf8_argv;
+  for (std::string& a : args) utf8_argv.push_back(a.data());
+  utf8_argv.push_back(nullptr);
+
   // The launch form is not a command CLI11 knows, so it is taken first.
-  if (argc == 2 && qae::IsLaunchArgument(argv[1])) {
+  if (args.size() == 2 && qae::IsLaunchArgument(args[1])) {
     try {
-      const int rc = ShowDialog(argv, argv[1]);
-      return rc != qae::kNoDisplay ? rc : qae::RunHeadlessInstance(argv[1]);
+      const int rc = ShowDialog(argv, args[1]);
+      return rc != qae::kNoDisplay ? rc : qae::RunHeadlessInstance(args[1]);
     } catch (const std::exception& e) {
       std::fprintf(stderr, "Quorvex_AE: %s\n", e.what());
       return 1;
@@ -59,6 +68,10 @@ int main(int argc, char** argv) {
   app.set_version_flag("-V,--version", "Quorvex_AE " QAE_VERSION);
   app.require_subcommand(1);
   app.fallthrough(false);
+  // Paths such as /data/run1/pars.txt are arguments, never "/option"s
+  // (CLI11 takes them for options on Windows unless told not to).
+  // Subcommands inherit this when they are added, so it comes first.
+  app.allow_windows_style_options(false);
 
   qae::cli::RegisterParamsCommand(app);
   qae::cli::RegisterSeg2Commands(app);
@@ -83,7 +96,7 @@ int main(int argc, char** argv) {
   }
 
   try {
-    app.parse(argc, argv);
+    app.parse(static_cast<int>(args.size()), utf8_argv.data());
     if (open_dialog) {
       const int rc = ShowDialog(argv, std::string());
       if (rc != qae::kNoDisplay) return rc;

@@ -12,7 +12,8 @@
 
 namespace qae {
 
-// The executable that launched instances run, beside the running one.
+// The executable that launched instances run, beside the running one
+// (with the system's suffix for programs: ExecutableFileName).
 inline constexpr const char* kExecutableName = "Quorvex_AE";
 
 // Time between two launches, in SpinWait milliseconds (about 9.8 s), so

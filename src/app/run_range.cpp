@@ -10,6 +10,7 @@
 #include "detect/run_steps.h"
 #include "params/ae_pars.h"
 #include "params/parameter_file.h"
+#include "util/path.h"
 #include "util/text.h"
 
 namespace qae {
@@ -98,9 +99,10 @@ RunRangeResult RunRange(const std::string& par_file, int first, int last,
   // The log as it is now: its completed name, its plain one, or none at all.
   std::error_code ec;
   const std::string done = CompletedLogPath(ctx->logPath);
-  if (!ctx->logPath.empty() && RunExitStatus(result) != kRunIncomplete && std::filesystem::exists(done, ec)) {
+  if (!ctx->logPath.empty() && RunExitStatus(result) != kRunIncomplete &&
+      std::filesystem::exists(PathOf(done), ec)) {
     result.logPath = done;
-  } else if (!ctx->logPath.empty() && std::filesystem::exists(ctx->logPath, ec)) {
+  } else if (!ctx->logPath.empty() && std::filesystem::exists(PathOf(ctx->logPath), ec)) {
     result.logPath = ctx->logPath;
   }
   return result;

@@ -10,6 +10,7 @@
 #include <system_error>
 
 #include "catalogue/detection_line.h"
+#include "util/path.h"
 #include "util/text.h"
 #include "wave/formats/seg2_reader.h"
 
@@ -26,7 +27,7 @@ std::string AsPrefix(const std::string& dir) {
   const char last = dir.back();
   if (last == '/' || last == '\\') return dir;
   std::error_code ec;
-  return fs::is_directory(dir, ec) ? dir + "/" : dir;
+  return fs::is_directory(PathOf(dir), ec) ? dir + "/" : dir;
 }
 
 // "  Loading <prefix>NNNNNN.sg2..." of an event-file run: the prefix.
@@ -64,7 +65,7 @@ class FileCache {
     if (it != files_.end()) return it->second;
     LoadedFile& f = files_[path];
     std::error_code ec;
-    f.exists = fs::is_regular_file(path, ec);
+    f.exists = fs::is_regular_file(PathOf(path), ec);
     if (!f.exists) return f;
     f.record = std::make_unique<XL_WaveDataSeg2>();
     f.loaded = f.record->Load(path, 1, 0, 0) >= 1;
@@ -139,16 +140,16 @@ std::string TemplateFileOf(const std::string& templateDir, int32_t ae) {
   const std::string prefix = AsPrefix(templateDir);
   const std::string exact = StrPrintf("%s%06d.sg2", prefix.c_str(), ae);
   std::error_code ec;
-  if (fs::is_regular_file(exact, ec)) return exact;
-  const fs::path dir = fs::path(prefix).parent_path().empty() ? fs::path(".")
-                                                              : fs::path(prefix).parent_path();
-  const std::string start = fs::path(prefix).filename().string() + StrPrintf("%06d", ae);
+  if (fs::is_regular_file(PathOf(exact), ec)) return exact;
+  const fs::path dir = PathOf(prefix).parent_path().empty() ? fs::path(".")
+                                                             : PathOf(prefix).parent_path();
+  const std::string start = PathText(PathOf(prefix).filename()) + StrPrintf("%06d", ae);
   std::vector<std::string> found;
   for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
-    const std::string name = it->path().filename().string();
+    const std::string name = PathText(it->path().filename());
     if (name.rfind(start, 0) == 0 && name.size() >= 4 &&
         name.compare(name.size() - 4, 4, ".sg2") == 0) {
-      found.push_back(it->path().string());
+      found.push_back(PathText(it->path()));
     }
   }
   std::sort(found.begin(), found.end());
@@ -158,19 +159,19 @@ std::string TemplateFileOf(const std::string& templateDir, int32_t ae) {
 RunFolders DiscoverRunFolders(const std::string& outDir) {
   RunFolders folders;
   const std::string prefix = AsPrefix(outDir);
-  const fs::path dir = fs::path(prefix).parent_path().empty() ? fs::path(".")
-                                                              : fs::path(prefix).parent_path();
-  const std::string name_start = fs::path(prefix).filename().string() + "Log_";
+  const fs::path dir = PathOf(prefix).parent_path().empty() ? fs::path(".")
+                                                             : PathOf(prefix).parent_path();
+  const std::string name_start = PathText(PathOf(prefix).filename()) + "Log_";
   std::vector<std::pair<fs::file_time_type, std::string>> logs;
   std::error_code ec;
   for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
-    const std::string name = it->path().filename().string();
+    const std::string name = PathText(it->path().filename());
     if (name.rfind(name_start, 0) != 0 || name.size() < 4 ||
         name.compare(name.size() - 4, 4, ".txt") != 0) {
       continue;
     }
     std::error_code tec;
-    logs.emplace_back(fs::last_write_time(it->path(), tec), it->path().string());
+    logs.emplace_back(fs::last_write_time(it->path(), tec), PathText(it->path()));
   }
   // Newest first: a folder reused by several runs names the latest data first.
   std::sort(logs.begin(), logs.end(), [](const auto& a, const auto& b) {
@@ -178,12 +179,14 @@ RunFolders DiscoverRunFolders(const std::string& outDir) {
   });
   for (const auto& [time, path] : logs) {
     folders.logs.push_back(path);
-    std::ifstream in(path);
+    std::ifstream in(PathOf(path), std::ios::binary);
     std::string line;
     bool has_data = false;
     // The folders are named near the top of a log; a long log is not read
     // to its end for them.
     for (int n = 0; n < 20000 && !has_data && std::getline(in, line); ++n) {
+      // Older Windows programs ended their lines "\r\n".
+      if (!line.empty() && line.back() == '\r') line.pop_back();
       std::string data;
       static const std::string kTemplates = " Load templates from ";
       if (line.rfind(kTemplates, 0) == 0 && folders.templateDir.empty()) {

@@ -9,6 +9,7 @@
 #include "util/crash_point.h"
 #include "util/file_io.h"
 #include "util/locked_append.h"
+#include "util/path.h"
 
 namespace qae {
 
@@ -25,7 +26,7 @@ bool WriteImage(const std::string& path, const std::vector<uint8_t>& bytes, std:
 
 bool RemoveIfThere(const std::string& path) {
   std::error_code ec;
-  fs::remove(path, ec);
+  fs::remove(PathOf(path), ec);
   return !ec;
 }
 
@@ -75,8 +76,8 @@ bool Mark(const RecordCommit& c, std::string* error) {
   if (c.marked) {
     const std::string staged = c.marked->path + kStagedSuffix;
     std::error_code ec;
-    if (fs::exists(staged, ec)) {
-      fs::rename(staged, c.marked->path, ec);
+    if (fs::exists(PathOf(staged), ec)) {
+      fs::rename(PathOf(staged), PathOf(c.marked->path), ec);
       if (ec) {
         if (error) *error = c.marked->path + ": cannot replace it: " + ec.message();
         return false;

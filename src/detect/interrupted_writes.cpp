@@ -8,6 +8,7 @@
 #include <tuple>
 
 #include "detect/detection_commit.h"
+#include "util/path.h"
 #include "util/text.h"
 
 namespace qae {
@@ -70,8 +71,8 @@ std::vector<InterruptedCommit> RecoverInterruptedWrites(const std::string& prefi
   };
   std::vector<Entry> entries;
   std::error_code ec;
-  for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
-    const std::string name = it->path().filename().string();
+  for (fs::directory_iterator it(PathOf(dir), ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string name = PathText(it->path().filename());
     int number = 0;
     const Leftover kind = Classify(name, tail, &number);
     if (kind == Leftover::kNone || number < first || number > last) continue;
@@ -107,8 +108,8 @@ std::vector<InterruptedCommit> RecoverInterruptedWrites(const std::string& prefi
       // A staged file whose journal was never written, or a temporary file:
       // an interrupted write that had not committed anything.
       const std::string journal = e.path.substr(0, e.path.rfind(".sg2") + 4) + kJournalSuffix;
-      if (e.kind == Leftover::kStaged && fs::exists(journal, ec)) continue;
-      if (fs::remove(e.path, ec)) {
+      if (e.kind == Leftover::kStaged && fs::exists(PathOf(journal), ec)) continue;
+      if (fs::remove(PathOf(e.path), ec)) {
         ctx.log.Printf("  Removed %s, left by an interrupted write\n", e.path.c_str());
       }
     }

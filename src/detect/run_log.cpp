@@ -6,6 +6,9 @@
 #include <filesystem>
 #include <system_error>
 
+#include "util/file_io.h"
+#include "util/path.h"
+
 namespace qae {
 
 namespace {
@@ -25,11 +28,11 @@ std::string BackupName(const std::string& path, int n) {
 bool KeepAsBackup(const std::string& path, std::string* backup, std::string* error) {
   backup->clear();
   std::error_code ec;
-  if (!std::filesystem::exists(path, ec)) return true;
+  if (!std::filesystem::exists(PathOf(path), ec)) return true;
   for (int n = 1; n < 100000; ++n) {
     const std::string name = BackupName(path, n);
-    if (std::filesystem::exists(name, ec)) continue;
-    std::filesystem::rename(path, name, ec);
+    if (std::filesystem::exists(PathOf(name), ec)) continue;
+    std::filesystem::rename(PathOf(path), PathOf(name), ec);
     if (ec) {
       if (error) *error = "cannot keep " + path + " as " + name + ": " + ec.message();
       return false;
@@ -56,7 +59,10 @@ bool RunLog::Create(const std::string& path) {
     Fail(error);
     return false;
   }
-  file_ = std::fopen(path.c_str(), "w");
+  // Binary: the log has "\n" line ends on Windows too, the same bytes as
+  // on Linux; every reader of ours (and any editor of this century) takes
+  // "\n" as well as the "\r\n" of older Windows programs.
+  file_ = OpenStdioFile(path, "wb");
   if (file_ == nullptr) {
     Fail("cannot create: " + ErrnoText());
     return false;
@@ -67,7 +73,7 @@ bool RunLog::Create(const std::string& path) {
 void RunLog::Reopen() {
   Close();
   if (path_.empty()) return;
-  file_ = std::fopen(path_.c_str(), "a+");
+  file_ = OpenStdioFile(path_, "ab+");
   if (file_ == nullptr) Fail("cannot reopen: " + ErrnoText());
 }
 

@@ -33,7 +33,7 @@ class RunLog {
   const std::string& path() const { return path_; }
 
   // printf-style write; nothing when closed.
-  void Printf(const char* format, ...) __attribute__((format(printf, 2, 3)));
+  void Printf(const char* format, ...) __attribute__((format(gnu_printf, 2, 3)));
   void Write(const std::string& text);
 
   // The first failure of this log (empty while none): what was lost.

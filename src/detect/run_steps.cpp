@@ -12,6 +12,7 @@
 #include "detect/grid_limits.h"
 #include "detect/run_log.h"
 #include "dsp/iir_filter.h"
+#include "util/file_io.h"
 #include "util/text.h"
 #include "wave/sac_header.h"
 #include "wave/time_utils.h"
@@ -179,9 +180,9 @@ void FinishRunLog(RunContext& ctx, int scanned, int detected) {
   ctx.log.Close();
   if (ctx.losses.Any() || !ctx.log.failure().empty()) return;
   const std::string done_path = CompletedLogPath(ctx.logPath);
-  if (std::rename(ctx.logPath.c_str(), done_path.c_str()) != 0) {
-    ctx.fatalError = "the log is complete but could not be renamed to " + done_path + ": " +
-                     std::strerror(errno);
+  std::string why;
+  if (!MoveFileOver(ctx.logPath, done_path, &why)) {
+    ctx.fatalError = "the log is complete but could not be renamed to " + done_path + ": " + why;
   }
 }
 

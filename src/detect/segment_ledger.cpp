@@ -7,6 +7,7 @@
 
 #include "util/file_io.h"
 #include "util/locked_append.h"
+#include "util/path.h"
 #include "util/text.h"
 
 namespace qae {
@@ -25,10 +26,10 @@ std::string SegmentLedgerPath(const std::string& out_dir) { return out_dir + kSe
 
 std::string RecordingIdentity(const std::string& data_path) {
   std::error_code ec;
-  const std::filesystem::path absolute = std::filesystem::absolute(data_path, ec);
+  const std::filesystem::path absolute = std::filesystem::absolute(PathOf(data_path), ec);
   if (ec) return data_path;
   const std::filesystem::path normal = std::filesystem::weakly_canonical(absolute, ec);
-  return (ec ? absolute.lexically_normal() : normal).string();
+  return PathText(ec ? absolute.lexically_normal() : normal);
 }
 
 std::string SegmentLedgerLine(const std::string& recording, int64_t segment, int ae_number) {
@@ -39,7 +40,7 @@ bool ReadSegmentLedger(const std::string& path, const std::string& recording,
                        std::map<int64_t, int>* segments, std::string* error) {
   segments->clear();
   std::error_code ec;
-  if (!std::filesystem::exists(path, ec)) return true;
+  if (!std::filesystem::exists(PathOf(path), ec)) return true;
   std::vector<uint8_t> bytes;
   if (!ReadWholeFile(path, &bytes, error, uint64_t{1} << 32)) return false;
   const std::string text(bytes.begin(), bytes.end());

@@ -6,6 +6,8 @@
 #include <string_view>
 #include <system_error>
 
+#include "util/path.h"
+
 namespace qae {
 
 namespace {
@@ -28,11 +30,11 @@ std::vector<std::string> ListTemplateFiles(const std::string& dir) {
   namespace fs = std::filesystem;
   std::vector<std::string> names;
   std::error_code ec;
-  fs::directory_iterator it(dir.empty() ? fs::path(".") : fs::path(dir), ec);
+  fs::directory_iterator it(dir.empty() ? fs::path(".") : PathOf(dir), ec);
   if (ec) return names;
   for (; it != fs::directory_iterator(); it.increment(ec)) {
     if (ec) break;
-    std::string name = it->path().filename().string();
+    std::string name = PathText(it->path().filename());
     if (!IsTemplateFileName(name)) continue;
     std::error_code type_ec;
     if (it->is_directory(type_ec)) continue;
@@ -88,7 +90,7 @@ TemplateLibrary LoadTemplates(const std::string& template_dir, AePars& pars, Run
     // changed. The slot's name is the prefix followed by the file name.
     const std::string path = template_dir + name;
     const std::string listed_path =
-        template_dir.empty() ? name : (std::filesystem::path(template_dir) / name).string();
+        template_dir.empty() ? name : PathText(PathOf(template_dir) / PathOf(name));
 
     XL_WaveDataSeg2 slot;
     if ((!full_mode && i != 0) || i < start || i > end) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "params/parameter_file.h"
+#include "util/path.h"
 #include "util/text.h"
 
 namespace qae {
@@ -44,7 +45,7 @@ enum class PathKind { kMissing, kFolder, kOther };
 
 PathKind KindOf(const std::string& path) {
   std::error_code ec;
-  const fs::file_status status = fs::status(path, ec);
+  const fs::file_status status = fs::status(PathOf(path), ec);
   if (ec || !fs::exists(status)) return PathKind::kMissing;
   return fs::is_directory(status) ? PathKind::kFolder : PathKind::kOther;
 }

@@ -1,25 +1,19 @@
 #include "params/text_source.h"
 
-#include <curl/curl.h>
-#include <sys/stat.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
+#include <filesystem>
 #include <utility>
 
+#include "params/url_download.h"
+#include "util/file_io.h"
+#include "util/path.h"
 #include "util/text.h"
 
 namespace qae {
 
 namespace {
-
-// Limits for a URL download. A parameter file is small, so a transfer that
-// takes longer than a minute is treated as a dead server, not a slow one.
-constexpr long kConnectTimeoutSeconds = 10;
-constexpr long kTransferTimeoutSeconds = 60;
-constexpr long kMaxRedirects = 10;
 
 class StringTextSource final : public TextSource {
  public:
@@ -58,41 +52,23 @@ class FileTextSource final : public TextSource {
 std::unique_ptr<TextSource> OpenLocalFile(const std::string& name, std::string* error) {
   // Binary mode: the "\r\n" handling of text mode is done by TextSource
   // itself, so the result does not depend on the platform.
-  std::FILE* file = std::fopen(name.c_str(), "rb");
+  std::FILE* file = OpenStdioFile(name, "rb");
+  std::error_code ec;
   if (file == nullptr) {
-    if (error) *error = std::strerror(errno);
+    const int err = errno;
+    // Windows refuses to open a directory at all.
+    if (error) *error = std::filesystem::is_directory(PathOf(name), ec) ? "is a directory"
+                                                                        : std::strerror(err);
     return nullptr;
   }
-  // fopen succeeds on a directory here, and reading it then fails on every
-  // call; say so at opening time instead.
-  struct stat st;
-  if (fstat(fileno(file), &st) == 0 && S_ISDIR(st.st_mode)) {
+  // fopen succeeds on a directory on POSIX, and reading it then fails on
+  // every call; say so at opening time instead.
+  if (std::filesystem::is_directory(PathOf(name), ec)) {
     std::fclose(file);
     if (error) *error = "is a directory";
     return nullptr;
   }
   return std::make_unique<FileTextSource>(file);
-}
-
-struct Download {
-  std::string body;
-  bool too_large = false;
-};
-
-size_t AppendToDownload(char* data, size_t size, size_t count, void* user) {
-  auto* download = static_cast<Download*>(user);
-  const size_t n = size * count;
-  if (download->body.size() + n > kMaxTextSourceBytes) {
-    download->too_large = true;
-    return 0;  // Anything but n aborts the transfer.
-  }
-  download->body.append(data, n);
-  return n;
-}
-
-void InitCurlOnce() {
-  static std::once_flag once;
-  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
 std::unique_ptr<TextSource> OpenUrl(const std::string& name, std::string* error) {
@@ -108,43 +84,9 @@ std::unique_ptr<TextSource> OpenUrl(const std::string& name, std::string* error)
     }
     return nullptr;
   }
-  InitCurlOnce();
-  CURL* curl = curl_easy_init();
-  if (curl == nullptr) {
-    if (error) *error = "cannot initialise the internet client";
-    return nullptr;
-  }
-  Download download;
-  char curl_error[CURL_ERROR_SIZE] = {0};
-  curl_easy_setopt(curl, CURLOPT_URL, name.c_str());
-  curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https,ftp,ftps");
-  curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https,ftp,ftps");
-  curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
-  curl_easy_setopt(curl, CURLOPT_MAXREDIRS, kMaxRedirects);
-  curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
-  curl_easy_setopt(curl, CURLOPT_TIMEOUT, kTransferTimeoutSeconds);
-  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-  // An HTTP error page is not a parameter file.
-  curl_easy_setopt(curl, CURLOPT_FAILONERROR, 1L);
-  curl_easy_setopt(curl, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(kMaxTextSourceBytes));
-  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &AppendToDownload);
-  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &download);
-  curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, curl_error);
-  const CURLcode rc = curl_easy_perform(curl);
-  curl_easy_cleanup(curl);
-  if (rc != CURLE_OK) {
-    if (error) {
-      if (download.too_large || rc == CURLE_FILESIZE_EXCEEDED) {
-        *error = "download is larger than 16 MiB";
-      } else if (curl_error[0] != '\0') {
-        *error = curl_error;
-      } else {
-        *error = curl_easy_strerror(rc);
-      }
-    }
-    return nullptr;
-  }
-  return std::make_unique<StringTextSource>(std::move(download.body));
+  std::string body;
+  if (!DownloadText(name, &body, error)) return nullptr;
+  return std::make_unique<StringTextSource>(std::move(body));
 }
 
 }  // namespace

@@ -17,6 +17,8 @@
 #include "detect/run_context.h"
 #include "dsp/calendar.h"
 #include "util/byte_order.h"
+#include "util/file_io.h"
+#include "util/path.h"
 #include "util/text.h"
 #include "wave/formats/seg2_reader.h"
 #include "wave/formats/seg2_writer.h"
@@ -93,7 +95,7 @@ bool Fail(std::string* error, const std::string& why) {
 }
 
 bool WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes, std::string* error) {
-  std::FILE* f = std::fopen(path.c_str(), "wb");
+  std::FILE* f = OpenStdioFile(path, "wb");
   if (f == nullptr) return Fail(error, "cannot create " + path);
   const bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
   return (std::fclose(f) == 0 && ok) || Fail(error, "cannot write " + path);
@@ -132,7 +134,7 @@ void SetStartTime(XL_WaveData& record) {
 // The parameter file with its data path replaced.
 bool PointParametersAt(const std::string& par_file, const std::string& data_path,
                        std::string* error) {
-  std::ifstream in(par_file, std::ios::binary);
+  std::ifstream in(PathOf(par_file), std::ios::binary);
   if (!in) return Fail(error, "cannot read " + par_file);
   std::ostringstream text;
   text << in.rdbuf();
@@ -142,7 +144,7 @@ bool PointParametersAt(const std::string& par_file, const std::string& data_path
   const std::size_t close = at == std::string::npos ? at : s.find('"', at + key.size());
   if (close == std::string::npos) return Fail(error, "no data path line in " + par_file);
   s.replace(at + key.size(), close - at - key.size(), data_path);
-  std::ofstream out(par_file, std::ios::binary | std::ios::trunc);
+  std::ofstream out(PathOf(par_file), std::ios::binary | std::ios::trunc);
   out << s;
   out.flush();
   return static_cast<bool>(out) || Fail(error, "cannot write " + par_file);
@@ -225,14 +227,16 @@ bool GenerateContinuousExperiment(const std::string& dir, const ContinuousOption
       }
     }
     std::error_code ec;
-    fs::remove_all(clean_dir, ec);
+    fs::remove_all(PathOf(clean_dir), ec);
     if (!made || records.size() != static_cast<std::size_t>(base_options.n_events)) return false;
   }
   // The noisy event files are not part of this experiment.
   {
     std::error_code ec;
-    for (int ae = 1; ae <= e.n_files; ++ae) fs::remove(e.data_dir + StrPrintf("%06d.sg2", ae), ec);
-    fs::remove(e.data_dir, ec);  // only when empty
+    for (int ae = 1; ae <= e.n_files; ++ae) {
+      fs::remove(PathOf(e.data_dir + StrPrintf("%06d.sg2", ae)), ec);
+    }
+    fs::remove(PathOf(e.data_dir), ec);  // only when empty
   }
 
   const SyntheticOptions& o = options.base;
@@ -332,7 +336,7 @@ bool GenerateContinuousExperiment(const std::string& dir, const ContinuousOption
   // ---- recording and companion ----
   std::error_code ec;
   const std::string rec_dir = e.dir + "recording/";
-  fs::create_directories(rec_dir, ec);
+  fs::create_directories(PathOf(rec_dir), ec);
   if (ec) return Fail(error, "cannot create " + rec_dir + ": " + ec.message());
   x.recording = rec_dir + "stream.lng";
   x.companion = rec_dir + "stream.sg2";
@@ -342,7 +346,7 @@ bool GenerateContinuousExperiment(const std::string& dir, const ContinuousOption
   const auto record_len = static_cast<int64_t>(o.n_samples);
   XL_WaveData companion;
   {
-    std::FILE* f = std::fopen(x.recording.c_str(), "wb");
+    std::FILE* f = OpenStdioFile(x.recording, "wb");
     if (f == nullptr) return Fail(error, "cannot create " + x.recording);
     std::vector<double> block;
     std::vector<uint8_t> bytes;

@@ -11,6 +11,7 @@
 #include <sstream>
 #include <string_view>
 
+#include "util/path.h"
 #include "util/text.h"
 
 namespace qae::synth {
@@ -178,7 +179,7 @@ bool WriteGroundTruth(const std::string& path, const GroundTruth& truth, std::st
                         ExpectationName(r.expect));
     }
   }
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  std::ofstream out(PathOf(path), std::ios::binary | std::ios::trunc);
   out << text;
   out.flush();
   if (!out) {
@@ -189,7 +190,7 @@ bool WriteGroundTruth(const std::string& path, const GroundTruth& truth, std::st
 }
 
 bool ReadGroundTruth(const std::string& path, GroundTruth* truth, std::string* error) {
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(PathOf(path), std::ios::binary);
   if (!in) {
     if (error) *error = "cannot open " + path;
     return false;
@@ -254,7 +255,7 @@ std::vector<DetectionRow> ParseDetectionTable(const std::string& text, int* bad_
 
 bool ReadDetectionTable(const std::string& path, std::vector<DetectionRow>* rows, int* bad_lines,
                         std::string* error) {
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(PathOf(path), std::ios::binary);
   if (!in) {
     if (error) *error = "cannot open " + path;
     return false;

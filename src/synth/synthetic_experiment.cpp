@@ -17,6 +17,7 @@
 #include "detect/run_context.h"
 #include "dsp/calendar.h"
 #include "dsp/iir_filter.h"
+#include "util/path.h"
 #include "util/text.h"
 #include "wave/formats/seg2_writer.h"
 #include "wave/wave_data.h"
@@ -355,8 +356,8 @@ bool UsablePath(const std::string& path, std::string* why) {
 }
 
 bool IsExperimentFile(const fs::path& p) {
-  const std::string name = p.filename().string();
-  const std::string ext = p.extension().string();
+  const std::string name = PathText(p.filename());
+  const std::string ext = PathText(p.extension());
   return ext == ".sg2" || ext == ".sacs" || name == "ML_detect.ps0" ||
          (name.rfind("Log_", 0) == 0 && ext == ".txt");
 }
@@ -366,19 +367,19 @@ bool IsExperimentFile(const fs::path& p) {
 bool ClearOrRefuse(const std::vector<std::string>& dirs, bool overwrite, std::string* error) {
   for (const std::string& d : dirs) {
     std::error_code ec;
-    if (!fs::exists(d, ec)) continue;
-    for (fs::directory_iterator it(d, ec), end; !ec && it != end; it.increment(ec)) {
+    if (!fs::exists(PathOf(d), ec)) continue;
+    for (fs::directory_iterator it(PathOf(d), ec), end; !ec && it != end; it.increment(ec)) {
       if (!it->is_regular_file(ec) || !IsExperimentFile(it->path())) continue;
       if (!overwrite) {
         if (error) {
-          *error = d + " already holds " + it->path().filename().string() +
+          *error = d + " already holds " + PathText(it->path().filename()) +
                    " (use --overwrite to replace an earlier experiment)";
         }
         return false;
       }
       fs::remove(it->path(), ec);
       if (ec) {
-        if (error) *error = "cannot remove " + it->path().string() + ": " + ec.message();
+        if (error) *error = "cannot remove " + PathText(it->path()) + ": " + ec.message();
         return false;
       }
     }
@@ -772,10 +773,10 @@ bool GenerateSyntheticExperiment(const std::string& dir, const SyntheticOptions&
   if (dir.empty()) return fail("no experiment directory given");
 
   std::error_code ec;
-  const fs::path root = fs::absolute(fs::path(dir), ec).lexically_normal();
+  const fs::path root = fs::absolute(PathOf(dir), ec).lexically_normal();
   if (ec) return fail("cannot resolve " + dir + ": " + ec.message());
   SyntheticExperiment e;
-  e.dir = WithSlash(root.string());
+  e.dir = WithSlash(PathText(root));
   e.template_dir = e.dir + "templates/";
   e.data_dir = e.dir + "events/";
   e.out_dir = e.dir + "out/";
@@ -791,13 +792,13 @@ bool GenerateSyntheticExperiment(const std::string& dir, const SyntheticOptions&
     }
   }
   for (const std::string& d : {e.dir, e.template_dir, e.data_dir, e.out_dir}) {
-    fs::create_directories(d, ec);
+    fs::create_directories(PathOf(d), ec);
     if (ec) return fail("cannot create " + d + ": " + ec.message());
   }
   if (!ClearOrRefuse({e.template_dir, e.data_dir, e.out_dir}, options.overwrite, error)) {
     return false;
   }
-  if (fs::exists(e.par_file, ec) && !options.overwrite) {
+  if (fs::exists(PathOf(e.par_file), ec) && !options.overwrite) {
     return fail(e.par_file + " already exists (use --overwrite to replace an earlier experiment)");
   }
 
@@ -949,8 +950,8 @@ bool GenerateSyntheticExperiment(const std::string& dir, const SyntheticOptions&
         none.expect = Expectation::kTemplate;
         truth.rows.push_back(none);
         std::error_code copy_ec;
-        fs::copy_file(m.templates[static_cast<std::size_t>(f.template_index)].info.path, path,
-                      fs::copy_options::overwrite_existing, copy_ec);
+        fs::copy_file(PathOf(m.templates[static_cast<std::size_t>(f.template_index)].info.path),
+                      PathOf(path), fs::copy_options::overwrite_existing, copy_ec);
         if (copy_ec) return fail("cannot write " + path + ": " + copy_ec.message());
         ++e.n_files;
         continue;
@@ -1000,7 +1001,7 @@ bool GenerateSyntheticExperiment(const std::string& dir, const SyntheticOptions&
   for (const auto& s : m.sensors) e.sensors_mm.push_back({s[0], s[1], s[2]});
   {
     const std::string text = ParameterFileText(m, e);
-    std::ofstream out(e.par_file, std::ios::binary | std::ios::trunc);
+    std::ofstream out(PathOf(e.par_file), std::ios::binary | std::ios::trunc);
     out << text;
     out.flush();
     if (!out) return fail("cannot write " + e.par_file);

@@ -1,7 +1,10 @@
-// Whole-file reading and crash-safe whole-file replacement.
+// Whole-file reading and crash-safe whole-file replacement, and the few
+// file operations whose system calls differ between POSIX and Windows
+// (util/posix/file_io.cpp, util/windows/file_io.cpp). Every name is UTF-8.
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -21,5 +24,24 @@ bool ReadWholeFile(const std::string& path, std::vector<uint8_t>* bytes, std::st
 // returned with `error` set.
 bool WriteFileAtomically(const std::string& path, const uint8_t* bytes, std::size_t size,
                          std::string* error);
+
+// Opens `path` as std::fopen does (the mode is fopen's). Text mode is never
+// wanted: it would write "\r\n" on Windows.
+std::FILE* OpenStdioFile(const std::string& path, const char* mode);
+
+// The pieces of a replacement written as a stream (the SAC writer):
+// a new, uniquely named file "<path>.tmp.XXXXXX" beside `path`, open for
+// binary writing; null when it cannot be created.
+std::FILE* CreateFileBeside(const std::string& path, std::string* tmp_path);
+// fflush and the system's flush to disk; false on either error.
+bool FlushToDisk(std::FILE* file);
+// Gives `file` the permission bits of an existing `path`, or those a new
+// file gets. Windows has no such bits: nothing to do there.
+bool TakePermissionsOf(std::FILE* file, const std::string& path);
+// Puts `from` in the place of `to` in one step, replacing it. False with
+// the system's reason in `error` (when not null).
+bool MoveFileOver(const std::string& from, const std::string& to, std::string* error = nullptr);
+// Removes a file; false when it could not.
+bool RemoveFile(const std::string& path);
 
 }  // namespace qae

@@ -1,8 +1,11 @@
 // A text file that several processes (possibly on several machines sharing
 // a network file system) append to: the result table and the segment
-// ledger. Every change happens under an exclusive POSIX record lock (fcntl,
-// which network file systems honour) on the whole file, and text is
-// appended whole or not at all, so a reader never meets half a line.
+// ledger. Every change happens under an exclusive lock that network file
+// systems honour (a POSIX record lock on the whole file through fcntl; on
+// Windows LockFileEx on one byte far past the end, so that readers, which
+// Windows' mandatory locks would otherwise stop, can read all the while),
+// and text is appended whole or not at all, so a reader never meets half a
+// line. The lock is held from Lock() to Close() only.
 #pragma once
 
 #include <cstdint>
@@ -43,13 +46,15 @@ class LockedAppendFile {
 
   // Releases the lock and closes.
   void Close();
-  bool IsOpen() const { return fd_ >= 0; }
+  bool IsOpen() const { return handle_ != kNoHandle; }
   const std::string& path() const { return path_; }
 
  private:
   std::string Error(const std::string& what, int err) const;
 
-  int fd_ = -1;
+  static constexpr std::intptr_t kNoHandle = -1;
+  std::intptr_t handle_ = kNoHandle;  // a descriptor or a HANDLE
+  bool locked_ = false;
   std::string path_;
 };
 
@@ -62,7 +67,8 @@ class LockedAppendFile {
 // that meet them.
 std::string RecordLockProblem(const std::string& dir);
 
-// The lines of `text` (without their newlines); a last line without a
+// The lines of `text` (without their line ends, "\n" or "\r\n": a file
+// an older Windows program wrote counts the same); a last line without a
 // newline is left out, as it is not whole.
 std::vector<std::string> WholeLines(const std::string& text);
 

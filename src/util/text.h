@@ -30,7 +30,7 @@ std::string_view TextOf(const char (&field)[N]) {
 
 // vsnprintf into a std::string of the exact length.
 std::string VStrPrintf(const char* format, std::va_list args);
-std::string StrPrintf(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string StrPrintf(const char* format, ...) __attribute__((format(gnu_printf, 1, 2)));
 
 // Case-insensitive (ASCII) test whether `text` starts with `prefix`.
 bool StartsWithNoCase(std::string_view text, std::string_view prefix);

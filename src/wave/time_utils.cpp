@@ -5,6 +5,7 @@
 #include <cmath>
 #include <ctime>
 
+#include "util/local_time.h"
 #include "util/text.h"
 
 namespace qae {
@@ -144,7 +145,7 @@ std::string FormatJulianDay(double julian_day, float hour_offset) {
 std::string CurrentTimeText(int compact) {
   const std::time_t now = std::time(nullptr);
   std::tm local{};
-  if (now == static_cast<std::time_t>(-1) || localtime_r(&now, &local) == nullptr) local = std::tm{};
+  if (now == static_cast<std::time_t>(-1) || !LocalTimeOf(now, &local)) local = std::tm{};
   const int year = local.tm_year + 1900;
   const int month = local.tm_mon + 1;
   if (compact == 0) {

@@ -1,8 +1,5 @@
 #include "writers/sac_container.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -118,14 +115,6 @@ bool ParseRecordAt(const uint8_t* data, std::size_t size, std::size_t* pos, cons
   return true;
 }
 
-mode_t NewFileMode(const std::string& path) {
-  struct stat st {};
-  if (stat(path.c_str(), &st) == 0) return static_cast<mode_t>(st.st_mode & 07777);
-  const mode_t mask = umask(0);
-  umask(mask);
-  return static_cast<mode_t>(0666 & ~mask);
-}
-
 // Where a channel's samples come from: `size` values at `data`, or none.
 struct ChannelView {
   const float* data = nullptr;
@@ -157,14 +146,9 @@ int WriteChannels(const std::string& path, const std::vector<ChannelView>& chann
 
   // Written beside the target and renamed over it when complete, so that
   // readers never meet a partial container.
-  std::string tmp = path + ".tmp.XXXXXX";
-  const int fd = mkstemp(tmp.data());
-  FILE* fp = fd >= 0 ? fdopen(fd, "wb") : nullptr;
+  std::string tmp;
+  FILE* fp = CreateFileBeside(path, &tmp);
   if (fp == nullptr) {
-    if (fd >= 0) {
-      close(fd);
-      unlink(tmp.c_str());
-    }
     std::fprintf(stderr, "Error in opening file for writing %s\n", path.c_str());
     return failed;
   }
@@ -228,11 +212,11 @@ int WriteChannels(const std::string& path, const std::vector<ChannelView>& chann
   }
 
   // Buffered data reach the disk only here; a full disk shows up now.
-  if (ok && (std::fflush(fp) != 0 || fsync(fileno(fp)) != 0)) {
+  if (ok && !FlushToDisk(fp)) {
     std::fprintf(stderr, "Error in writing SAC data for writing %s\n", path.c_str());
     ok = false;
   }
-  if (ok && fchmod(fileno(fp), NewFileMode(path)) != 0) {
+  if (ok && !TakePermissionsOf(fp, path)) {
     std::fprintf(stderr, "Error in opening file for writing %s\n", path.c_str());
     ok = false;
   }
@@ -240,12 +224,12 @@ int WriteChannels(const std::string& path, const std::vector<ChannelView>& chann
     std::fprintf(stderr, "Error in writing SAC data for writing %s\n", path.c_str());
     ok = false;
   }
-  if (ok && std::rename(tmp.c_str(), path.c_str()) != 0) {
+  if (ok && !MoveFileOver(tmp, path)) {
     std::fprintf(stderr, "Error in opening file for writing %s\n", path.c_str());
     ok = false;
   }
   if (!ok) {
-    unlink(tmp.c_str());
+    RemoveFile(tmp);
     return failed;
   }
   return 0;

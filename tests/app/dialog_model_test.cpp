@@ -7,8 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "app/posix_platform.h"
+#include "app/headless_platform.h"
 #include "util/crt_random.h"
+#include "util/process.h"
 
 namespace {
 
@@ -153,7 +154,9 @@ TEST_F(DialogModelTest, SteppedRangesLaunchOneInstancePerSubRangeWithWaits) {
       expected.push_back("wait 10000");
     }
     EXPECT_EQ(platform.events, expected);
-    for (const std::string& exe : platform.executables) EXPECT_EQ(exe, "/opt/qae/bin/Quorvex_AE");
+    for (const std::string& exe : platform.executables) {
+      EXPECT_EQ(exe, "/opt/qae/bin/" + qae::ExecutableFileName("Quorvex_AE"));
+    }
     EXPECT_EQ(dialog.launched.size(), c.ranges.size());
     if (!c.ranges.empty()) {
       EXPECT_EQ(dialog.status, "Lunch new runs...");
@@ -212,7 +215,8 @@ TEST_F(DialogModelTest, AFailedLaunchIsReportedAndStopsTheLaunching) {
   EXPECT_EQ(dialog.launched.size(), 1u);
   EXPECT_EQ(platform_.controls.status,
             "Lunch new runs...\nCould not start instance 2 of 4 (AE 300 to 599): "
-            "/opt/qae/bin/Quorvex_AE: No such file or directory");
+            "/opt/qae/bin/" + qae::ExecutableFileName("Quorvex_AE") +
+                ": No such file or directory");
 }
 
 TEST_F(DialogModelTest, LaunchesThatCannotWorkAreRefusedBeforeAnyStarts) {

@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 
 #include "support/cli_runner.h"
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -15,6 +13,8 @@
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include "util/process.h"
 
 namespace {
 
@@ -36,7 +36,7 @@ class ParamsCommandTest : public ::testing::Test {
  protected:
   void SetUp() override {
     dir_ = fs::temp_directory_path() /
-           ("qae_params_cli_" + std::to_string(getpid()) + "_" +
+           ("qae_params_cli_" + std::to_string(qae::OwnProcessId()) + "_" +
             ::testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::create_directories(dir_);
   }

@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 
 #include "support/cli_runner.h"
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -20,6 +18,7 @@
 namespace {
 
 namespace fs = std::filesystem;
+using qae::test::Quote;
 using qae::test::RunResult;
 
 std::string ReadFile(const fs::path& path) { return qae::test::ReadText(path.string()); }
@@ -72,7 +71,7 @@ TEST_F(RunCommandTest, SingleRunScansTheRangeAndNamesTheCompletedLog) {
   // nothing to scan, which has its own exit status.
   for (const char* range : {"3,5,+=0", "3,5;", "3,5,+=-2"}) {
     SCOPED_TRACE(range);
-    const RunResult r = Run("run '" + par_file_ + "' '" + range + "'");
+    const RunResult r = Run("run " + Quote(par_file_) + " " + Quote(range));
     ASSERT_EQ(r.exit_code, 3) << r.err;
     const std::string log = dir_ + "/out/Log_000003_000005_OK.txt";
     EXPECT_EQ(r.out, "detected=0 scanned=0 missing=2 unwritten=0 log=" + log + "\n");
@@ -86,14 +85,14 @@ TEST_F(RunCommandTest, SingleRunScansTheRangeAndNamesTheCompletedLog) {
 TEST_F(RunCommandTest, BadInputIsAOneLineUsageErrorAndRunsNothing) {
   WriteTemplate("000004.sg2");
   const std::string cases[] = {
-      "run '" + par_file_ + "' 5",                  // no last number
-      "run '" + par_file_ + "' 'a,b,+=0'",          // not numbers
-      "run '" + par_file_ + "' '0,99999999999,+=0'",  // beyond the int range
-      "run '" + par_file_ + "' '0,150000,+=1'",     // far too many instances
-      "run '" + dir_ + "/missing_pars.txt' '0,10,+=0'",
-      "run '" + par_file_ + "' '46,1,+=0'",       // reversed: once ran nothing, silently
-      "run '" + par_file_ + "' '1,46,step=0'",    // once taken as step 0
-      "run '" + par_file_ + "' '1,46,+=0 x'",
+      "run " + Quote(par_file_) + " 5",                              // no last number
+      "run " + Quote(par_file_) + " " + Quote("a,b,+=0"),            // not numbers
+      "run " + Quote(par_file_) + " " + Quote("0,99999999999,+=0"),  // beyond the int range
+      "run " + Quote(par_file_) + " " + Quote("0,150000,+=1"),       // far too many instances
+      "run " + Quote(dir_ + "/missing_pars.txt") + " " + Quote("0,10,+=0"),
+      "run " + Quote(par_file_) + " " + Quote("46,1,+=0"),  // reversed: once ran nothing, silently
+      "run " + Quote(par_file_) + " " + Quote("1,46,step=0"),  // once taken as step 0
+      "run " + Quote(par_file_) + " " + Quote("1,46,+=0 x"),
   };
   for (const std::string& args : cases) {
     SCOPED_TRACE(args);
@@ -126,17 +125,18 @@ TEST_F(RunCommandTest, UnusableParametersAreRefusedAtTheStart) {
     std::string changed = text;
     changed.replace(changed.find(from), std::string(from).size(), to);
     { std::ofstream(par_file_, std::ios::binary) << changed; }
-    const RunResult r = Run("run '" + par_file_ + "' '0,5,+=0'");
+    const RunResult r = Run("run " + Quote(par_file_) + " " + Quote("0,5,+=0"));
     EXPECT_EQ(r.exit_code, 2) << r.err;
     EXPECT_EQ(r.out, "");
     EXPECT_TRUE(fs::is_empty(dir_ + "/out"));
   }
-  EXPECT_NE(Run("run '" + par_file_ + "' '0,5,+=0'").err.find("offsets would need"),
+  EXPECT_NE(Run("run " + Quote(par_file_) + " " + Quote("0,5,+=0")).err.find(
+                "offsets would need"),
             std::string::npos);
 }
 
 TEST_F(RunCommandTest, RunWithoutTemplatesFails) {
-  const RunResult r = Run("run '" + par_file_ + "' '0,3,+=0'");
+  const RunResult r = Run("run " + Quote(par_file_) + " " + Quote("0,3,+=0"));
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_NE(r.err.find("Number of templates is 0"), std::string::npos) << r.err;
   EXPECT_TRUE(fs::exists(dir_ + "/out/Log_000000_000003.txt"));

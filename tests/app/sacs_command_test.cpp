@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include "support/cli_runner.h"
-#include <sys/wait.h>
 
 #include <algorithm>
 #include <cmath>

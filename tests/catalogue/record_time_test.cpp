@@ -1,5 +1,5 @@
 // Record start times and table reading: the arithmetic every exported time
-// rests on, checked against the C library's own calendar (timegm).
+// rests on, checked against std::chrono's calendar.
 #include <gtest/gtest.h>
 
 #include <ctime>
@@ -8,6 +8,7 @@
 #include "catalogue/record_time.h"
 #include "catalogue/result_table_reader.h"
 #include "detect/result_table.h"
+#include "support/utc.h"
 
 namespace {
 
@@ -22,7 +23,7 @@ int64_t TimegmMicros(int y, int mo, int d, int h, int mi, int s) {
   t.tm_hour = h;
   t.tm_min = mi;
   t.tm_sec = s;
-  return static_cast<int64_t>(timegm(&t)) * 1000000;
+  return qae::test::UtcSeconds(t) * 1000000;
 }
 
 TEST(RecordStart, ReadsTheDateLayoutsOfThisSystemAndOfRecorders) {

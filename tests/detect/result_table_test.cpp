@@ -1,14 +1,13 @@
 #include "detect/result_table.h"
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <fstream>
 #include <map>
 #include <sstream>
 
 #include "detect/detection_outputs.h"
+#include "support/processes.h"
 #include "support/test_paths.h"
 #include "util/text.h"
 
@@ -16,7 +15,7 @@ namespace qae {
 namespace {
 
 std::string ReadText(const std::string& path) {
-  std::ifstream in(path);
+  std::ifstream in(path, std::ios::binary);
   std::stringstream ss;
   ss << in.rdbuf();
   return ss.str();
@@ -35,7 +34,7 @@ TEST(ResultTable, HeaderOnlyOnceThenRows) {
 TEST(ResultTable, ShortFileGetsTheHeader) {
   test::ScratchDir dir;
   const std::string path = dir.File("ML_detect.ps0");
-  { std::ofstream(path) << "junk\n"; }  // fewer than 10 bytes
+  { std::ofstream(path, std::ios::binary) << "junk\n"; }  // fewer than 10 bytes
   ASSERT_TRUE(AppendToResultTable(path, "r\n", nullptr));
   EXPECT_EQ(ReadText(path), std::string("junk\n") + kResultTableHeader + "r\n");
 }
@@ -45,7 +44,7 @@ TEST(ResultTable, ShortFileGetsTheHeader) {
 TEST(ResultTable, TornLastLineIsCutBeforeTheNextRow) {
   test::ScratchDir dir;
   const std::string path = dir.File("ML_detect.ps0");
-  { std::ofstream(path) << kResultTableHeader << "1\tok\n2\tto"; }
+  { std::ofstream(path, std::ios::binary) << kResultTableHeader << "1\tok\n2\tto"; }
   const TableAppend r = AppendRowsToTable(path, "3\tnew\n");
   ASSERT_TRUE(r.written) << r.error;
   EXPECT_EQ(r.tornBytes, 4);
@@ -78,26 +77,18 @@ TEST(ResultTable, ConcurrentProcessesLoseNoRow) {
   const std::string path = dir.File("ML_detect.ps0");
   constexpr int kProcesses = 6;
   constexpr int kRecords = 40;
-  std::vector<pid_t> children;
-  for (int p = 0; p < kProcesses; ++p) {
-    const pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-      bool ok = true;
-      for (int r = 0; r < kRecords; ++r) {
-        std::string rows;
-        for (int k = 0; k < 3; ++k) rows += StrPrintf("%d\t%d\t%d\t%s\n", p, r, k, std::string(200, 'x').c_str());
-        ok = AppendToResultTable(path, rows, nullptr) && ok;
+  const std::vector<int> codes = test::RunConcurrently(kProcesses, [&path](int p) {
+    bool ok = true;
+    for (int r = 0; r < kRecords; ++r) {
+      std::string rows;
+      for (int k = 0; k < 3; ++k) {
+        rows += StrPrintf("%d\t%d\t%d\t%s\n", p, r, k, std::string(200, 'x').c_str());
       }
-      _exit(ok ? 0 : 1);
+      ok = AppendToResultTable(path, rows, nullptr) && ok;
     }
-    children.push_back(pid);
-  }
-  for (pid_t pid : children) {
-    int status = 0;
-    waitpid(pid, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  }
+    return ok ? 0 : 1;
+  });
+  for (const int code : codes) EXPECT_EQ(code, 0);
   const std::string text = ReadText(path);
   ASSERT_EQ(text.rfind(kResultTableHeader, 0), 0u);
   std::size_t count = 0;

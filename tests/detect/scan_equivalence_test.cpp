@@ -16,6 +16,7 @@
 #include "support/test_paths.h"
 #include "synth/continuous_recording.h"
 #include "synth/synthetic_experiment.h"
+#include "util/path.h"
 #include "util/text.h"
 #include "wave/formats/seg2_reader.h"
 #include "wave/formats/seg2_writer.h"
@@ -38,12 +39,12 @@ struct RunSetup {
 std::map<std::string, std::string> Snapshot(const std::string& dir) {
   std::map<std::string, std::string> files;
   const std::regex stamp(R"(\d{4}/\d\d/\d\d \d\d:\d\d:\d\d)");
-  for (const auto& e : fs::recursive_directory_iterator(dir)) {
+  for (const auto& e : fs::recursive_directory_iterator(PathOf(dir))) {
     if (!e.is_regular_file()) continue;
     std::vector<uint8_t> bytes;
-    ReadWholeFile(e.path().string(), &bytes, nullptr);
+    ReadWholeFile(PathText(e.path()), &bytes, nullptr);
     std::string text(bytes.begin(), bytes.end());
-    std::string name = fs::relative(e.path(), dir).string();
+    std::string name = PathText(fs::relative(e.path(), PathOf(dir)));
     if (name.find("Log_") != std::string::npos) text = std::regex_replace(text, stamp, "<time>");
     // Paths name the run's own folder.
     for (std::size_t at; (at = text.find(dir)) != std::string::npos;) text.replace(at, dir.size(), "<dir>");

@@ -21,7 +21,7 @@ namespace qae {
 namespace {
 
 std::string ReadText(const std::string& path) {
-  std::ifstream in(path);
+  std::ifstream in(path, std::ios::binary);
   std::stringstream ss;
   ss << in.rdbuf();
   return ss.str();
@@ -183,7 +183,7 @@ TEST(ScanRecord, EarlierCorrelationRaisesTheThreshold) {
   Build(e, 1);
   SetText(e.record.header.comments, "detected: AE#=123, CC=1.00, x=1");
   EXPECT_EQ(ScanRecord(e.templates, 1, e.pars, e.ctx, e.record), 0);
-  EXPECT_FALSE(std::ifstream(e.dir.File("ML_detect.ps0")).good());
+  EXPECT_FALSE(std::ifstream(e.dir.File("ML_detect.ps0"), std::ios::binary).good());
 }
 
 TEST(ScanRecord, TemplateWithTooFewLocatedStationsIsSkipped) {

@@ -122,7 +122,7 @@ struct ReferenceRow {
 
 std::vector<ReferenceRow> LoadReference() {
   std::vector<ReferenceRow> rows;
-  std::ifstream in(QAE_TEST_DATA_DIR "/julian/julian_reference.csv");
+  std::ifstream in(QAE_TEST_DATA_DIR "/julian/julian_reference.csv", std::ios::binary);
   std::string line;
   if (!std::getline(in, line)) return rows;  // header
   while (std::getline(in, line)) {

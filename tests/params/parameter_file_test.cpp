@@ -1,7 +1,6 @@
 #include "params/parameter_file.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cmath>
 #include <cstdint>
@@ -14,6 +13,7 @@
 
 #include "params/text_source.h"
 #include "synth/synthetic_experiment.h"
+#include "util/process.h"
 
 namespace qae {
 namespace {
@@ -73,7 +73,7 @@ class ParameterFileTest : public ::testing::Test {
  protected:
   void SetUp() override {
     dir_ = fs::temp_directory_path() /
-           ("qae_parfile_" + std::to_string(getpid()) + "_" +
+           ("qae_parfile_" + std::to_string(qae::OwnProcessId()) + "_" +
             ::testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::create_directories(dir_);
   }
@@ -612,7 +612,7 @@ class OwnParameterFileTest : public ParameterFileTest {
     std::string error;
     ASSERT_TRUE(synth::GenerateSyntheticExperiment((dir_ / "exp").string(), o, &exp_, &error))
         << error;
-    std::ifstream in(exp_.par_file);
+    std::ifstream in(exp_.par_file, std::ios::binary);
     for (std::string line; std::getline(in, line);) lines_.push_back(line);
   }
 
@@ -696,8 +696,8 @@ TEST_F(OwnParameterFileTest, AddedLineIsReportedAtTheExtraLine) {
 TEST_F(ParameterFileTest, FolderWarnings) {
   fs::create_directories(dir_ / "tpl");
   fs::create_directories(dir_ / "data");
-  std::ofstream(dir_ / "rec.lng") << "x";
-  std::ofstream(dir_ / "plain") << "x";
+  std::ofstream(dir_ / "rec.lng", std::ios::binary) << "x";
+  std::ofstream(dir_ / "plain", std::ios::binary) << "x";
   const std::string d = dir_.string() + "/";
   AePars pars;
   pars.templateDir = d + "tpl/";

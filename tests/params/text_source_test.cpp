@@ -1,7 +1,6 @@
 #include "params/text_source.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
@@ -12,6 +11,7 @@
 
 #include "params/ae_pars.h"
 #include "params/parameter_file.h"
+#include "util/process.h"
 
 namespace qae {
 namespace {
@@ -29,7 +29,7 @@ class TextSourceFileTest : public ::testing::Test {
  protected:
   void SetUp() override {
     dir_ = fs::temp_directory_path() /
-           ("qae_textsrc_" + std::to_string(getpid()) + "_" +
+           ("qae_textsrc_" + std::to_string(qae::OwnProcessId()) + "_" +
             ::testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::create_directories(dir_);
   }
@@ -116,7 +116,7 @@ TEST_F(TextSourceFileTest, MissingFileReportsWhy) {
 TEST_F(TextSourceFileTest, LocalPathWithHttpIsTakenAsUrlAndFailsCleanly) {
   fs::create_directories(dir_ / "httpdata");
   const fs::path path = dir_ / "httpdata" / "ML_CC_AE_pars.txt";
-  std::ofstream(path) << "velX = 1\n";
+  std::ofstream(path, std::ios::binary) << "velX = 1\n";
   std::string error;
   EXPECT_EQ(OpenTextSource(path.string(), &error), nullptr);
   EXPECT_FALSE(error.empty());
@@ -129,7 +129,7 @@ TEST_F(TextSourceFileTest, LocalPathWithHttpIsTakenAsUrlAndFailsCleanly) {
 TEST_F(TextSourceFileTest, UpperCaseSchemeIsALocalFile) {
   // POSIX reads "HTTP://name" as the directory "HTTP:" and the file "name".
   fs::create_directories(dir_ / "HTTP:");
-  std::ofstream(dir_ / "HTTP:" / "pars.txt") << "velX = 1\n";
+  std::ofstream(dir_ / "HTTP:" / "pars.txt", std::ios::binary) << "velX = 1\n";
   std::string error;
   auto source = OpenTextSource((dir_ / "HTTP://pars.txt").string(), &error);
   ASSERT_NE(source, nullptr) << error;

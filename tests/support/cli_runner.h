@@ -1,13 +1,14 @@
 // Runs the built Quorvex_AE executable the way a user does, capturing its
-// exit status and output.
+// exit status and output. Arguments are written as one command-line text,
+// each word quoted with Quote() where needed: for the POSIX shell on POSIX
+// systems, as CommandLineToArgvW reads it on Windows.
 #pragma once
 
-#include <sys/wait.h>
-
-#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
+
+#include "util/path.h"
 
 namespace qae::test {
 
@@ -18,35 +19,27 @@ struct RunResult {
 };
 
 inline std::string ReadText(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(qae::PathOf(path), std::ios::binary);
   std::ostringstream text;
   text << in.rdbuf();
   return text.str();
 }
 
-// A shell word holding `s` unchanged.
-inline std::string Quote(const std::string& s) {
-  std::string q = "'";
-  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return q + "'";
-}
+// A command-line word holding `s` unchanged.
+std::string Quote(const std::string& s);
 
-// Runs "Quorvex_AE <args>" (args already shell-quoted where needed); its
+// Runs `command_line` (a program and its arguments, quoted with Quote);
 // stdout and stderr are captured through files in `scratch_dir`. `shell`
-// goes in front of the command: environment settings ("QAE_CRASH_AT=3") or
-// shell commands ending in ';' ("ulimit -f 16;").
+// goes in front of it: environment settings ("QAE_CRASH_AT=3", several
+// separated by blanks) on every system, and on POSIX also shell commands
+// ending in ';' ("ulimit -f 16;"), which have no Windows counterpart.
+RunResult RunCommandLine(const std::string& command_line, const std::string& scratch_dir,
+                         const std::string& shell = std::string());
+
+// Runs "Quorvex_AE <args>".
 inline RunResult RunCli(const std::string& args, const std::string& scratch_dir,
                         const std::string& shell = std::string()) {
-  const std::string out = scratch_dir + "/stdout.txt";
-  const std::string err = scratch_dir + "/stderr.txt";
-  const std::string command = shell + " " + Quote(QAE_EXECUTABLE) + " " + args + " >" +
-                              Quote(out) + " 2>" + Quote(err);
-  const int status = std::system(command.c_str());
-  RunResult result;
-  if (status != -1 && WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
-  result.out = ReadText(out);
-  result.err = ReadText(err);
-  return result;
+  return RunCommandLine(Quote(QAE_EXECUTABLE) + " " + args, scratch_dir, shell);
 }
 
 }  // namespace qae::test

@@ -4,6 +4,9 @@
 #include <filesystem>
 #include <string>
 
+#include "util/path.h"
+#include "util/temp_folder.h"
+
 namespace qae::test {
 
 // A file committed under tests/data.
@@ -15,19 +18,19 @@ inline std::string DataFile(const std::string& relative) {
 // corpus is not present (a user's clone has none).
 inline std::string SharedFile(const std::string& relative) {
   const std::string path = std::string(QAE_SHARED_TESTDATA_DIR) + "/" + relative;
-  return std::filesystem::exists(path) ? path : std::string();
+  return std::filesystem::exists(PathOf(path)) ? path : std::string();
 }
 
 // A fresh, empty directory for one test, removed when the object dies.
 class ScratchDir {
  public:
   ScratchDir() {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "qae_test_XXXXXX").string();
-    path_ = mkdtemp(tmpl.data()) ? tmpl : std::string();
+    std::string error;
+    path_ = MakeTemporaryFolder("qae_test_", &error);
   }
   ~ScratchDir() {
     std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
+    if (!path_.empty()) std::filesystem::remove_all(PathOf(path_), ec);
   }
   ScratchDir(const ScratchDir&) = delete;
   ScratchDir& operator=(const ScratchDir&) = delete;

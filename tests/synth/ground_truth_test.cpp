@@ -102,7 +102,7 @@ TEST(GroundTruthTest, WriteThenReadGivesTheSameRowsAndSettings) {
 
 TEST(GroundTruthTest, MalformedRowIsRefusedWithItsLine) {
   test::ScratchDir dir;
-  std::ofstream(dir.File("gt.tsv"))
+  std::ofstream(dir.File("gt.tsv"), std::ios::binary)
       << "# seed=1\nAE#\tevent\n1\t1\t2.0\t1\t2\t3\t-7\t5\t0\t0\t0\tdetect\n"
       << "2\t1\t2.0\t1\t2\t3\t-7\t5\t0\t0\t0\tmaybe\n";
   GroundTruth back;

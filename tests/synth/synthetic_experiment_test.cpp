@@ -326,8 +326,8 @@ TEST(SyntheticExperimentTest, EarlierExperimentIsKeptUnlessOverwriting) {
   SyntheticOptions o = SmallOptions();
   const SyntheticExperiment first = Generate(dir.path(), o);
   // What a run leaves behind.
-  std::ofstream(first.out_dir + "ML_detect.ps0") << "PSDATA02\n";
-  std::ofstream(first.data_dir + "000001_01.sg2") << "copy";
+  std::ofstream(first.out_dir + "ML_detect.ps0", std::ios::binary) << "PSDATA02\n";
+  std::ofstream(first.data_dir + "000001_01.sg2", std::ios::binary) << "copy";
   const std::vector<uint8_t> truth_before = Bytes(first.truth_file);
 
   SyntheticExperiment again;

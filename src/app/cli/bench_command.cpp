@@ -12,6 +12,8 @@
 #include "detect/run_context.h"
 #include "params/parameter_file.h"
 #include "synth/synthetic_experiment.h"
+#include "util/path.h"
+#include "util/temp_folder.h"
 #include "util/text.h"
 #include "util/usable_cpus.h"
 
@@ -63,15 +65,17 @@ class Workload {
     std::string error;
     if (!synth::GenerateSyntheticExperiment(dir, so, &exp_, &error)) throw CommandError(error, 1);
     std::error_code ec;
-    fs::copy(exp_.data_dir, Pristine(), fs::copy_options::recursive, ec);
+    fs::copy(PathOf(exp_.data_dir), PathOf(Pristine()), fs::copy_options::recursive, ec);
     if (ec) throw CommandError("cannot copy " + exp_.data_dir + ": " + ec.message(), 1);
   }
 
   Json Run(const Setup& setup) {
     std::error_code ec;
-    fs::remove_all(exp_.data_dir, ec);
-    fs::copy(Pristine(), exp_.data_dir, fs::copy_options::recursive, ec);
-    for (const auto& e : fs::directory_iterator(exp_.out_dir, ec)) fs::remove_all(e.path(), ec);
+    fs::remove_all(PathOf(exp_.data_dir), ec);
+    fs::copy(PathOf(Pristine()), PathOf(exp_.data_dir), fs::copy_options::recursive, ec);
+    for (const auto& e : fs::directory_iterator(PathOf(exp_.out_dir), ec)) {
+      fs::remove_all(e.path(), ec);
+    }
 
     AePars pars;
     if (!ReadParameterFile(exp_.par_file, &pars)) {
@@ -129,9 +133,9 @@ Json RunBench(const BenchOptions& opt) {
   std::string dir = opt.keep;
   bool remove_after = false;
   if (dir.empty()) {
-    std::string tmpl = (fs::temp_directory_path() / "qae_bench_XXXXXX").string();
-    if (mkdtemp(tmpl.data()) == nullptr) throw CommandError("cannot create a temporary folder", 1);
-    dir = tmpl;
+    std::string why;
+    dir = MakeTemporaryFolder("qae_bench_", &why);
+    if (dir.empty()) throw CommandError("cannot create a temporary folder", 1);
     remove_after = true;
   }
   Json out;
@@ -171,7 +175,7 @@ Json RunBench(const BenchOptions& opt) {
   }
   if (remove_after) {
     std::error_code ec;
-    fs::remove_all(dir, ec);
+    fs::remove_all(PathOf(dir), ec);
   }
   return out;
 }

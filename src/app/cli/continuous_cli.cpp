@@ -12,6 +12,7 @@
 #include "synth/continuous_recording.h"
 #include "synth/ground_truth.h"
 #include "util/crt_random.h"
+#include "util/path.h"
 #include "util/text.h"
 
 namespace qae::cli {
@@ -98,7 +99,7 @@ void DemoContinuous(const CLI::App& cmd, const std::string& dir, synth::Syntheti
   int bad_lines = 0;
   std::string error;
   std::error_code ec;
-  if (std::filesystem::exists(table, ec) &&
+  if (std::filesystem::exists(PathOf(table), ec) &&
       !synth::ReadDetectionTable(table, &rows, &bad_lines, &error)) {
     throw CommandError(error, 1);
   }
@@ -109,8 +110,8 @@ void DemoContinuous(const CLI::App& cmd, const std::string& dir, synth::Syntheti
                           ? "all events found once, within the tolerances"
                           : "NOT all events found once within the tolerances");
   const std::string done = log_path.substr(0, log_path.size() - 4) + "_OK.txt";
-  const bool completed = std::filesystem::exists(done, ec);
-  std::ifstream in(completed ? done : log_path, std::ios::binary);
+  const bool completed = std::filesystem::exists(PathOf(done), ec);
+  std::ifstream in(PathOf(completed ? done : log_path), std::ios::binary);
   std::ostringstream log;
   log << in.rdbuf();
   std::printf("recording end: %s\n", log.str().find(" EOF reached !\n") != std::string::npos

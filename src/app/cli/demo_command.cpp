@@ -15,6 +15,8 @@
 #include "synth/ground_truth.h"
 #include "synth/synthetic_experiment.h"
 #include "util/crt_random.h"
+#include "util/path.h"
+#include "util/temp_folder.h"
 #include "util/text.h"
 
 namespace qae::cli {
@@ -29,15 +31,10 @@ struct DemoCliOptions {
 
 // A fresh directory under the system's temporary directory.
 std::string MakeTempDir() {
-  std::error_code ec;
-  const std::filesystem::path base = std::filesystem::temp_directory_path(ec);
-  std::string pattern = (ec ? std::string("/tmp") : base.string()) + "/qae_demo_XXXXXX";
-  std::vector<char> buffer(pattern.begin(), pattern.end());
-  buffer.push_back('\0');
-  if (mkdtemp(buffer.data()) == nullptr) {
-    throw CommandError("cannot create a temporary directory from " + pattern, 1);
-  }
-  return std::string(buffer.data());
+  std::string error;
+  const std::string dir = MakeTemporaryFolder("qae_demo_", &error);
+  if (dir.empty()) throw CommandError(error, 1);
+  return dir;
 }
 
 }  // namespace
@@ -106,7 +103,7 @@ void RegisterDemoCommand(CLI::App& app) {
     std::vector<synth::DetectionRow> rows;
     int bad_lines = 0;
     std::error_code ec;
-    if (std::filesystem::exists(table, ec) &&
+    if (std::filesystem::exists(PathOf(table), ec) &&
         !synth::ReadDetectionTable(table, &rows, &bad_lines, &error)) {
       throw CommandError(error, 1);
     }
@@ -118,7 +115,7 @@ void RegisterDemoCommand(CLI::App& app) {
                             : "NOT all events found once within the tolerances");
     const std::string done = log_path.substr(0, log_path.size() - 4) + "_OK.txt";
     std::printf("result table: %s\nlog:          %s\n", table.c_str(),
-                std::filesystem::exists(done, ec) ? done.c_str() : log_path.c_str());
+                std::filesystem::exists(PathOf(done), ec) ? done.c_str() : log_path.c_str());
   });
 }
 

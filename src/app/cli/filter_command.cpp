@@ -7,6 +7,7 @@
 
 #include "app/cli/commands.h"
 #include "dsp/iir_filter.h"
+#include "util/path.h"
 #include "util/text.h"
 #include "wave/formats/seg2_reader.h"
 #include "wave/formats/seg2_writer.h"
@@ -56,7 +57,7 @@ void RegisterFilterCommand(CLI::App& app) {
     float fh = 0.0f;
     ParseBand(opt->band, &fl, &fh);
     std::error_code ec;
-    if (!opt->force && std::filesystem::exists(opt->out, ec)) {
+    if (!opt->force && std::filesystem::exists(PathOf(opt->out), ec)) {
       throw CommandError(opt->out + ": exists; give --force to replace it");
     }
     XL_WaveDataSeg2 record;

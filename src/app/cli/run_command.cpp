@@ -1,10 +1,6 @@
 // `Quorvex_AE run PARFILE RANGE`: what the dialog's "Go" does, from the
 // command line: one detection run over an AE range in this process (step
 // 0), or one launched instance per sub-range (step 1 or more).
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -18,13 +14,14 @@
 #include "app/cli/commands.h"
 #include "app/cli/progress_line.h"
 #include "app/dialog_model.h"
+#include "app/headless_platform.h"
 #include "app/launch_argument.h"
 #include "app/multiple_runs.h"
-#include "app/posix_platform.h"
 #include "app/run_range.h"
 #include "params/ae_pars.h"
 #include "params/parameter_file.h"
 #include "util/crt_random.h"
+#include "util/process.h"
 #include "util/text.h"
 
 namespace qae::cli {
@@ -45,10 +42,13 @@ struct RunCliOptions {
 constexpr int kLossesShown = 10;
 
 // How a waited-for instance ended, as "exit=N" or "signal=N".
-std::string EndOf(int status) {
-  if (WIFEXITED(status)) return StrPrintf("exit=%d", WEXITSTATUS(status));
-  if (WIFSIGNALED(status)) return StrPrintf("signal=%d", WTERMSIG(status));
-  return StrPrintf("status=%d", status);
+std::string EndOf(const ChildEnd& end) {
+  switch (end.how) {
+    case ChildEnd::How::kExited: return StrPrintf("exit=%d", end.value);
+    case ChildEnd::How::kSignaled: return StrPrintf("signal=%d", end.value);
+    case ChildEnd::How::kOther: break;
+  }
+  return StrPrintf("status=%d", end.value);
 }
 
 // Waits for every started instance, printing each as it ends. Returns how
@@ -59,10 +59,9 @@ int WaitForInstances(const std::vector<LaunchedRun>& started, int* nothing) {
   for (const LaunchedRun& run : started) pending[run.pid] = &run;
   int failed = 0;
   while (!pending.empty()) {
-    int status = 0;
-    const pid_t pid = waitpid(-1, &status, 0);
-    if (pid < 0) {
-      if (errno == EINTR) continue;
+    ChildEnd end;
+    std::string error;
+    if (!WaitForChildProcess(&end, &error)) {
       // No child left to wait for: the rest were collected elsewhere.
       for (const auto& [id, run] : pending) {
         std::printf("ended pid=%ld first=%d last=%d unknown\n", id, run->range.first,
@@ -71,15 +70,15 @@ int WaitForInstances(const std::vector<LaunchedRun>& started, int* nothing) {
       }
       break;
     }
-    const auto it = pending.find(static_cast<long>(pid));
+    const auto it = pending.find(end.pid);
     if (it == pending.end()) continue;
     std::printf("ended pid=%ld first=%d last=%d %s\n", it->first, it->second->range.first,
-                it->second->range.last, EndOf(status).c_str());
+                it->second->range.last, EndOf(end).c_str());
     std::fflush(stdout);
-    const bool exited = WIFEXITED(status);
-    if (exited && WEXITSTATUS(status) == kRunNothingToScan) {
+    const bool exited = end.how == ChildEnd::How::kExited;
+    if (exited && end.value == kRunNothingToScan) {
       ++*nothing;
-    } else if (!exited || WEXITSTATUS(status) != 0) {
+    } else if (!exited || end.value != 0) {
       ++failed;
     }
     pending.erase(it);
@@ -101,8 +100,9 @@ void LaunchInstances(const RunCliOptions& opt, const AeRange& range) {
     return;
   }
 
-  PosixPlatform platform;
-  const std::string executable = DirectoryOf(platform.ExecutablePath()) + kExecutableName;
+  HeadlessPlatform platform;
+  const std::string executable =
+      DirectoryOf(platform.ExecutablePath()) + ExecutableFileName(kExecutableName);
   const LaunchOutcome outcome =
       LaunchRuns(platform, executable, opt.par_file, plan, kLaunchSpacingMs, false,
                  [](const LaunchedRun& run) {
@@ -136,7 +136,7 @@ void RunHere(const RunCliOptions& opt, const AeRange& range) {
   CrtRand();
 
   std::optional<TerminalProgress> progress;
-  if (isatty(STDERR_FILENO)) progress.emplace(stderr);
+  if (StderrIsTerminal()) progress.emplace(stderr);
   RunOptions options;
   options.scan = ScanOptions{opt.kernel == "reference" ? RunContext::Kernel::kReference
                                                        : RunContext::Kernel::kFast,

@@ -12,6 +12,7 @@
 #include "app/cli/commands.h"
 #include "app/cli/json_output.h"
 #include "util/file_io.h"
+#include "util/path.h"
 #include "util/text.h"
 #include "writers/sac_container.h"
 
@@ -145,18 +146,18 @@ void RegisterSplit(CLI::App& sacs) {
           StrPrintf("%0*zu_%s.%s.%s.sac", width, i + 1, FileNamePart(h, SacHeader::kKnetwk).c_str(),
                     FileNamePart(h, SacHeader::kKstnm).c_str(),
                     FileNamePart(h, SacHeader::kKcmpnm).c_str());
-      targets.push_back(fs::path(opt->dir) / name);
+      targets.push_back(PathOf(opt->dir) / PathOf(name));
     }
     std::error_code ec;
-    fs::create_directories(opt->dir, ec);
-    if (ec || !fs::is_directory(opt->dir)) {
+    fs::create_directories(PathOf(opt->dir), ec);
+    if (ec || !fs::is_directory(PathOf(opt->dir))) {
       throw CommandError(opt->dir + ": cannot create directory" +
                          (ec ? ": " + ec.message() : std::string()), 1);
     }
     if (!opt->force) {
       for (const fs::path& target : targets) {
         if (fs::exists(target, ec)) {
-          throw CommandError(target.string() + ": exists; give --force to replace it");
+          throw CommandError(PathText(target) + ": exists; give --force to replace it");
         }
       }
     }
@@ -167,10 +168,10 @@ void RegisterSplit(CLI::App& sacs) {
       const std::vector<uint8_t> bytes =
           EncodeSacFile(header, r.data.data(), static_cast<int32_t>(r.data.size()));
       std::string error;
-      if (!WriteFileAtomically(targets[i].string(), bytes.data(), bytes.size(), &error)) {
+      if (!WriteFileAtomically(PathText(targets[i]), bytes.data(), bytes.size(), &error)) {
         throw CommandError(error, 1);
       }
-      std::printf("%s\n", targets[i].string().c_str());
+      std::printf("%s\n", PathText(targets[i]).c_str());
     }
   });
 }

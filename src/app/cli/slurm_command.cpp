@@ -1,6 +1,5 @@
 // "slurm" and "status": a split run on a cluster's Slurm scheduler, one job
 // array task per sub-range, and what has become of each sub-range.
-#include <sys/stat.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -12,12 +11,13 @@
 #include "app/cli/commands.h"
 #include "app/cluster/slurm_script.h"
 #include "app/cluster/subrange_status.h"
+#include "app/headless_platform.h"
 #include "app/launch_argument.h"
 #include "app/multiple_runs.h"
-#include "app/posix_platform.h"
 #include "params/ae_pars.h"
 #include "params/parameter_file.h"
 #include "util/file_io.h"
+#include "util/path.h"
 #include "util/run_program.h"
 #include "util/text.h"
 
@@ -48,8 +48,8 @@ struct Plan {
 
 std::string Absolute(const std::string& path) {
   std::error_code ec;
-  const std::filesystem::path p = std::filesystem::absolute(path, ec);
-  return ec ? path : p.lexically_normal().string();
+  const std::filesystem::path p = std::filesystem::absolute(PathOf(path), ec);
+  return ec ? path : PathText(p.lexically_normal());
 }
 
 Plan MakePlan(const ClusterOptions& opt) {
@@ -80,7 +80,7 @@ Plan MakePlan(const ClusterOptions& opt) {
 }
 
 std::string ThisExecutable() {
-  PosixPlatform platform;
+  HeadlessPlatform platform;
   const std::string self = platform.ExecutablePath();
   if (self.empty()) throw CommandError("cannot find the path of this program", 1);
   return self;
@@ -93,7 +93,12 @@ std::string WriteScript(const std::string& path, const std::string& text) {
                            &error)) {
     throw CommandError(error, 1);
   }
-  chmod(path.c_str(), 0755);
+  namespace fs = std::filesystem;
+  std::error_code ec;  // a script that cannot be made executable still runs under bash
+  fs::permissions(PathOf(path),
+                  fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                      fs::perms::others_read | fs::perms::others_exec,
+                  ec);
   return path;
 }
 

@@ -5,6 +5,7 @@
 #include <fstream>
 
 #include "detect/run_steps.h"
+#include "util/path.h"
 #include "util/text.h"
 
 namespace qae {
@@ -22,9 +23,11 @@ struct LogSummary {
 
 LogSummary ReadLogSummary(const std::string& path) {
   LogSummary s;
-  std::ifstream in(path);
+  std::ifstream in(PathOf(path), std::ios::binary);
   std::string line;
   while (std::getline(in, line)) {
+    // Logs written on Windows by older programs end their lines "\r\n".
+    if (!line.empty() && line.back() == '\r') line.pop_back();
     if (line.empty()) continue;
     s.endsWithReason = false;
     if (line.rfind(" !", 0) == 0 && line.size() > 2) {
@@ -61,7 +64,7 @@ SubRangeStatus StatusOfSubRange(const std::string& outDir, const SubRange& range
   std::error_code ec;
   // A rerun keeps the earlier "_OK" log as a backup before it starts, so a
   // plain log is always the newer one.
-  if (std::filesystem::exists(plain, ec)) {
+  if (std::filesystem::exists(PathOf(plain), ec)) {
     st.log = plain;
     const LogSummary s = ReadLogSummary(plain);
     st.scanned = s.scanned;
@@ -75,7 +78,7 @@ SubRangeStatus StatusOfSubRange(const std::string& outDir, const SubRange& range
     }
     return st;
   }
-  if (std::filesystem::exists(ok, ec)) {
+  if (std::filesystem::exists(PathOf(ok), ec)) {
     st.log = ok;
     const LogSummary s = ReadLogSummary(ok);
     st.scanned = s.scanned;

@@ -16,7 +16,7 @@
 #include <string>
 
 #include "app/dialog_model.h"
-#include "app/posix_platform.h"
+#include "app/headless_platform.h"
 
 namespace qae::gui {
 
@@ -42,8 +42,8 @@ class MainDialogWindow : public QDialog {
 };
 
 // Runs the dialog model on a MainDialogWindow. Processes, the document
-// opener and the executable path come from PosixPlatform.
-class QtPlatform : public PosixPlatform {
+// opener and the executable path come from HeadlessPlatform.
+class QtPlatform : public HeadlessPlatform {
  public:
   QtPlatform();
   ~QtPlatform() override;

@@ -1,17 +1,13 @@
 #include "wave/formats/continuous_reader.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <utility>
 
 #include "util/byte_order.h"
+#include "util/read_only_file.h"
 #include "util/text.h"
 
 namespace qae {
@@ -32,54 +28,8 @@ constexpr float kActivityLevel = 50.0f;
 constexpr int kActiveTracesNeeded = 4;
 constexpr std::size_t kMaxTraces = 32767;  // the header counts traces in 16 bits
 
-// A recording file opened for positioned reads. Only regular files count:
-// a directory opens on some systems but has no data to read.
-class RecordingFile {
- public:
-  explicit RecordingFile(const std::string& path) {
-    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd_ < 0) {
-      error_ = std::strerror(errno);
-      return;
-    }
-    struct stat st {};
-    if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
-      error_ = "not a regular file";
-      ::close(fd_);
-      fd_ = -1;
-      return;
-    }
-    size_ = static_cast<int64_t>(st.st_size);
-  }
-  ~RecordingFile() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  RecordingFile(const RecordingFile&) = delete;
-  RecordingFile& operator=(const RecordingFile&) = delete;
-
-  bool ok() const { return fd_ >= 0; }
-  int64_t size() const { return size_; }
-  const std::string& error() const { return error_; }
-
-  // Reads up to `count` bytes at `offset`; returns how many were read (fewer
-  // at the end of the file or on an error).
-  std::size_t ReadAt(uint8_t* dst, std::size_t count, int64_t offset) const {
-    std::size_t done = 0;
-    while (done < count && offset >= 0) {
-      const ssize_t got = ::pread(fd_, dst + done, count - done,
-                                  static_cast<off_t>(offset + static_cast<int64_t>(done)));
-      if (got < 0 && errno == EINTR) continue;
-      if (got <= 0) break;
-      done += static_cast<std::size_t>(got);
-    }
-    return done;
-  }
-
- private:
-  int fd_ = -1;
-  int64_t size_ = 0;
-  std::string error_;
-};
+// A recording file opened for positioned reads.
+using RecordingFile = ReadOnlyFile;
 
 // The number written right after the first `key` in `path`, read as "%d"
 // reads it (blanks, a sign, digits) and saturated to the 64-bit range;

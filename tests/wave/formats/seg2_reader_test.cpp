@@ -90,7 +90,7 @@ TEST(Seg2Reader, Format3ReadsWholeLastGroup) {
 
 // Reads a whitespace-separated column file.
 std::vector<std::vector<double>> ReadColumns(const std::string& path) {
-  std::ifstream in(path);
+  std::ifstream in(path, std::ios::binary);
   std::vector<std::vector<double>> rows;
   std::string line;
   while (std::getline(in, line)) {

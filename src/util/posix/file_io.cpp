@@ -22,6 +22,12 @@ mode_t DefaultFileMode() {
   return static_cast<mode_t>(0666 & ~mask);
 }
 
+mode_t NewFileMode(const std::string& path) {
+  struct stat st {};
+  if (stat(path.c_str(), &st) == 0) return static_cast<mode_t>(st.st_mode & 07777);
+  return DefaultFileMode();
+}
+
 }  // namespace
 
 bool ReadWholeFile(const std::string& path, std::vector<uint8_t>* bytes, std::string* error,
@@ -99,5 +105,37 @@ bool WriteFileAtomically(const std::string& path, const uint8_t* bytes, std::siz
   }
   return true;
 }
+
+std::FILE* OpenStdioFile(const std::string& path, const char* mode) {
+  return std::fopen(path.c_str(), mode);
+}
+
+std::FILE* CreateFileBeside(const std::string& path, std::string* tmp_path) {
+  std::string tmp = path + ".tmp.XXXXXX";
+  const int fd = mkstemp(tmp.data());
+  if (fd < 0) return nullptr;
+  std::FILE* file = fdopen(fd, "wb");
+  if (file == nullptr) {
+    close(fd);
+    unlink(tmp.c_str());
+    return nullptr;
+  }
+  *tmp_path = tmp;
+  return file;
+}
+
+bool FlushToDisk(std::FILE* file) { return std::fflush(file) == 0 && fsync(fileno(file)) == 0; }
+
+bool TakePermissionsOf(std::FILE* file, const std::string& path) {
+  return fchmod(fileno(file), NewFileMode(path)) == 0;
+}
+
+bool MoveFileOver(const std::string& from, const std::string& to, std::string* error) {
+  if (std::rename(from.c_str(), to.c_str()) == 0) return true;
+  if (error) *error = std::strerror(errno);
+  return false;
+}
+
+bool RemoveFile(const std::string& path) { return unlink(path.c_str()) == 0; }
 
 }  // namespace qae

@@ -1,5 +1,5 @@
-// The platform of a POSIX system without a window: real processes, the
-// desktop's document opener and the executable's own path, with the dialog
+// The platform without a window: real processes, the desktop's document
+// opener and the executable's own path (util/process.h), with the dialog
 // kept in memory. It is what a launched instance runs on when no display is
 // available (the status goes to stderr instead of a window), what
 // `Quorvex_AE run` launches with, and the base of the Qt dialog's platform.
@@ -14,10 +14,10 @@
 
 namespace qae {
 
-class PosixPlatform : public Platform {
+class HeadlessPlatform : public Platform {
  public:
-  PosixPlatform() = default;
-  ~PosixPlatform() override = default;
+  HeadlessPlatform() = default;
+  ~HeadlessPlatform() override = default;
 
   // Headless: calls OnInitDialog, then sleeps until the earliest running
   // timer is due and delivers it, until EndDialog is called or no timer is
@@ -45,16 +45,17 @@ class PosixPlatform : public Platform {
   // No chooser without a window: always "cancelled".
   std::string ChooseFile(const std::string& title, const std::string& filter) override;
 
-  // Runs xdg-open on `path`.
+  // Opens `path` in the desktop's program for it (xdg-open on POSIX,
+  // ShellExecute on Windows).
   bool OpenDocument(const std::string& path, std::string* error) override;
 
-  // posix_spawn of `executable` with argv {executable, argument}; the child
+  // Starts `executable` with argv {executable, argument}; the child
   // inherits the environment, the working directory and the standard
   // streams. A missing or non-executable file fails here.
   bool StartProcess(const std::string& executable, const std::string& argument,
                     StartedProcess* started, std::string* error) override;
 
-  // From /proc/self/exe.
+  // From the system (/proc/self/exe, GetModuleFileNameW).
   std::string ExecutablePath() override;
 
   // SpinWait(ms).
@@ -94,7 +95,7 @@ class PosixPlatform : public Platform {
 std::string ToNameFilter(const std::string& filter);
 
 // A launched instance without a window: the application object on a
-// PosixPlatform. Returns the instance's exit code.
+// HeadlessPlatform. Returns the instance's exit code.
 int RunHeadlessInstance(const std::string& argument);
 
 }  // namespace qae
