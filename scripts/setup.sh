@@ -12,10 +12,12 @@ packages=(
 )
 # The Windows build: MinGW-w64 with the POSIX thread model (std::thread),
 # GoogleTest's sources to build for it, Wine (and Xvfb for a window under
-# it) to run it, dpkg-dev to unpack libxml2's source package. Left out with
+# it, ImageMagick for its screenshots, Wine's fonts for its frames) to run
+# it, dpkg-dev to unpack libxml2's source package. Left out with
 # QAE_SKIP_WINDOWS=1.
 if [ "${QAE_SKIP_WINDOWS:-0}" != 1 ]; then
-  packages+=(g++-mingw-w64-x86-64-posix googletest wine wine64 xvfb dpkg-dev zip)
+  packages+=(g++-mingw-w64-x86-64-posix googletest wine wine64 xvfb dpkg-dev zip
+             imagemagick fonts-wine x11-utils)
 fi
 
 missing=()

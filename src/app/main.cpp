@@ -15,25 +15,33 @@
 #include "app/launch_argument.h"
 #include "app/platform.h"
 #include "util/process.h"
-#ifdef QAE_WITH_QT
+#if defined(QAE_WITH_QT)
 #include "app/gui/qt_dialog_app.h"
+#elif defined(QAE_WITH_WIN32)
+#include "app/win32/win32_dialog_app.h"
 #endif
 
 namespace {
 
 // The dialog in a window, or qae::kNoDisplay when this build or this
 // session cannot show one.
-#ifdef QAE_WITH_QT
+#if defined(QAE_WITH_QT)
 constexpr const char* kNoDialogReason = "the dialog needs a display";
+#elif defined(QAE_WITH_WIN32)
+constexpr const char* kNoDialogReason = "the dialog needs an interactive desktop";
 #else
 constexpr const char* kNoDialogReason = "this build has no dialog (built without Qt)";
 #endif
 
 int ShowDialog(char** argv, const std::string& argument) {
-#ifdef QAE_WITH_QT
+#if defined(QAE_WITH_QT)
   // Qt reads options from the command line; it sees only the program name.
   static int qt_argc = 1;
   return qae::gui::RunQtDialog(qt_argc, argv, argument);
+#elif defined(QAE_WITH_WIN32)
+  (void)argv;
+  qae::HeadlessPlatform system;
+  return qae::win32::RunWin32Dialog(argument, system);
 #else
   (void)argv;
   (void)argument;
@@ -84,7 +92,7 @@ int main(int argc, char** argv) {
   qae::cli::RegisterSlurmCommands(app);
   qae::cli::RegisterBenchCommand(app);
   bool open_dialog = false;
-  app.add_subcommand("dialog", "Open the dialog (needs a display and a build with Qt).")
+  app.add_subcommand("dialog", "Open the dialog (needs a display; Qt on Linux, native on Windows).")
       ->callback([&open_dialog] { open_dialog = true; });
 
   if (argc == 1) {

@@ -52,8 +52,12 @@ bool StartChildProcess(const std::string& file, const std::vector<std::string>& 
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION info{};
+  // A dialog started from Explorer has released its console; its launched
+  // instances show their own dialogs and must not each open an empty
+  // console window beside them.
+  const DWORD flags = GetConsoleWindow() == nullptr ? CREATE_NO_WINDOW : 0;
   if (!CreateProcessW(search_path ? nullptr : application.c_str(), command_line.data(), nullptr,
-                      nullptr, TRUE, 0, nullptr, nullptr, &startup, &info)) {
+                      nullptr, TRUE, flags, nullptr, nullptr, &startup, &info)) {
     *error = win::LastErrorText();
     return false;
   }
