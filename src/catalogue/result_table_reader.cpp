@@ -12,20 +12,6 @@ namespace qae {
 
 namespace {
 
-std::vector<std::string_view> SplitTabs(std::string_view line) {
-  std::vector<std::string_view> fields;
-  std::size_t start = 0;
-  while (true) {
-    const std::size_t tab = line.find('\t', start);
-    if (tab == std::string_view::npos) {
-      fields.push_back(line.substr(start));
-      return fields;
-    }
-    fields.push_back(line.substr(start, tab - start));
-    start = tab + 1;
-  }
-}
-
 // The whole field as a number, as strtod reads it; false for empty text or
 // anything left over.
 bool WholeDouble(std::string_view field, double* value) {

@@ -24,20 +24,6 @@ constexpr char kHeader[] =
 // Result tables are small; a larger file is not one.
 constexpr std::size_t kMaxTableBytes = std::size_t{1} << 28;
 
-std::vector<std::string_view> SplitTabs(std::string_view line) {
-  std::vector<std::string_view> fields;
-  std::size_t start = 0;
-  while (true) {
-    const std::size_t tab = line.find('\t', start);
-    if (tab == std::string_view::npos) {
-      fields.push_back(line.substr(start));
-      return fields;
-    }
-    fields.push_back(line.substr(start, tab - start));
-    start = tab + 1;
-  }
-}
-
 std::string_view TrimLineEnd(std::string_view line) {
   while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.remove_suffix(1);
   return line;

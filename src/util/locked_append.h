@@ -66,6 +66,8 @@ class LockedAppendFile {
 // Other failures (a folder that cannot be written) are left to the writes
 // that meet them.
 std::string RecordLockProblem(const std::string& dir);
+// RecordLockProblem's line for the folder `dir`, with the system's `reason`.
+std::string NoLocksProblem(const std::string& dir, const std::string& reason);
 
 // The lines of `text` (without their line ends, "\n" or "\r\n": a file
 // an older Windows program wrote counts the same); a last line without a

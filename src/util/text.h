@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace qae {
 
@@ -34,5 +35,8 @@ std::string StrPrintf(const char* format, ...) __attribute__((format(gnu_printf,
 
 // Case-insensitive (ASCII) test whether `text` starts with `prefix`.
 bool StartsWithNoCase(std::string_view text, std::string_view prefix);
+
+// The tab-separated fields of `line` (one empty field for an empty line).
+std::vector<std::string_view> SplitTabs(std::string_view line);
 
 }  // namespace qae

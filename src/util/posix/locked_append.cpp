@@ -41,11 +41,7 @@ std::string RecordLockProblem(const std::string& dir) {
   close(fd);
   unlink(probe.c_str());
   if (err == 0 || !LockUnsupported(err)) return std::string();
-  const std::string folder = dir.empty() ? std::string("the current folder") : dir;
-  return "the output folder " + folder + " does not support file locks (" + std::strerror(err) +
-         "): processes sharing ML_detect.ps0 there could overwrite each other's rows. Mount it "
-         "with lock support (NFSv4, NFSv3 with lockd, Lustre with -o flock) or give outDir a "
-         "folder on such a mount or a local disk";
+  return NoLocksProblem(dir, std::strerror(err));
 }
 
 std::string LockedAppendFile::Error(const std::string& what, int err) const {

@@ -52,10 +52,16 @@ bool StartChildProcess(const std::string& file, const std::vector<std::string>& 
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION info{};
-  // A dialog started from Explorer has released its console; its launched
-  // instances show their own dialogs and must not each open an empty
-  // console window beside them.
-  const DWORD flags = GetConsoleWindow() == nullptr ? CREATE_NO_WINDOW : 0;
+  // A dialog started from Explorer has released its console, and its
+  // standard streams lead nowhere; its launched instances show their own
+  // dialogs and must not each open an empty console window beside them.
+  // Streams that lead to a pipe or a file (a shell's, a test's) are
+  // inherited as they are.
+  const HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
+  const bool streams_lead_nowhere =
+      err == nullptr || err == INVALID_HANDLE_VALUE || GetFileType(err) == FILE_TYPE_UNKNOWN;
+  const DWORD flags =
+      GetConsoleWindow() == nullptr && streams_lead_nowhere ? CREATE_NO_WINDOW : 0;
   if (!CreateProcessW(search_path ? nullptr : application.c_str(), command_line.data(), nullptr,
                       nullptr, TRUE, flags, nullptr, nullptr, &startup, &info)) {
     *error = win::LastErrorText();
