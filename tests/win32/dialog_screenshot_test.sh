@@ -32,7 +32,9 @@ out=${3:-}
 command -v import >/dev/null 2>&1 && command -v convert >/dev/null 2>&1 ||
   qae_skip "ImageMagick (import, convert) is not installed (Debian: imagemagick)"
 
-qae_wine_display dialog-screenshot
+# A prefix (and so a wineserver) of its own per mode: windows of another
+# test's dialog would otherwise be found by title.
+if [ "$real" = 1 ]; then qae_wine_display dialog-screenshot-real; else qae_wine_display dialog-screenshot; fi
 work=$(mktemp -d)
 [ -n "$out" ] || out="$work/shots"
 mkdir -p "$out"
