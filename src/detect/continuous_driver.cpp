@@ -3,8 +3,11 @@
 #include <algorithm>
 #include <cmath>
 #include <map>
+#include <memory>
+#include <mutex>
 #include <set>
 
+#include "detect/detection_writer.h"
 #include "detect/interrupted_writes.h"
 #include "detect/matched_filter_scan.h"
 #include "detect/record_pipeline.h"
@@ -126,6 +129,13 @@ int RunContinuous(RunContext& ctx, const std::string& template_dir, const std::s
   ctx.log.Printf("  Start to scan AE from %d through %d\n", pars.firstAE, pars.lastAE);
 
   const int64_t total = std::max<int64_t>(0, int64_t{pars.lastAE} - pars.firstAE + 1);
+  // Records of segments without a detection are read into again: the
+  // default layout refills a record's traces, so a segment costs no
+  // allocation and no zero-filling of its samples. The other layouts add
+  // traces on every read and get a fresh record each time.
+  const bool refillable = layout.kind == ContinuousLayoutKind::kDefault;
+  std::mutex spare_mutex;
+  std::vector<std::shared_ptr<XL_WaveDataSeg2>> spare;
   // Segment `step` of the range, read into a record of its own and filtered.
   const auto prepare = [&](int64_t step) {
     PreparedRecord item;
@@ -144,7 +154,15 @@ int RunContinuous(RunContext& ctx, const std::string& template_dir, const std::s
       return item;
     }
     item.Log(StrPrintf("  Loading %s: %d...", data_path.c_str(), static_cast<int32_t>(item.index)));
-    auto record = std::make_shared<XL_WaveDataSeg2>();
+    std::shared_ptr<XL_WaveDataSeg2> record;
+    if (refillable) {
+      std::lock_guard<std::mutex> lock(spare_mutex);
+      if (!spare.empty()) {
+        record = std::move(spare.back());
+        spare.pop_back();
+      }
+    }
+    if (!record) record = std::make_shared<XL_WaveDataSeg2>();
     const int64_t first = item.index * segments.step;
     if (reader.ReadWindow(data_path, record->header, record->traces, first,
                           first + segments.length) < 1) {
@@ -165,10 +183,12 @@ int RunContinuous(RunContext& ctx, const std::string& template_dir, const std::s
   int scanned = 0;
   int detected = 0;
   std::string stopped;
+  StartDetectionWriter(ctx);
   {
     RecordPipeline pipeline(prepare, templates, pars, ctx);
     PreparedRecord item;
     while (pipeline.Next(item)) {
+      ctx.writer->Report(ctx);
       item.WriteLog(ctx);
       if (item.read) ++ctx.counts.read;
       if (item.end) {
@@ -188,8 +208,18 @@ int RunContinuous(RunContext& ctx, const std::string& template_dir, const std::s
       next_ae += found;
       ++scanned;
       ctx.ReportProgress(item.index - pars.firstAE + 1, total, detected);
+      // A record that kept its traces (no detection took them) and that
+      // nothing else holds any more is read into again.
+      item.scans.reset();
+      if (refillable && record.TraceCount() > 0 && item.record.use_count() == 1) {
+        std::lock_guard<std::mutex> lock(spare_mutex);
+        spare.push_back(std::move(item.record));
+      }
     }
   }
+  // Segments whose rows could not be written are not counted as detected
+  // (their AE numbers stay unused).
+  detected -= FinishDetectionWriter(ctx);
   ctx.ReportProgress(total, total, detected);
 
   templates.slots.clear();

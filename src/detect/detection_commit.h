@@ -21,6 +21,13 @@
 // only rows the table does not hold yet). A failure before 4 takes the
 // record's outputs back (no copy, nothing marked, no row), so that a rerun
 // recovers it.
+//
+// Records committed together (CommitRecords) share the durable steps that
+// cost a flush each: one journal for all of them (beside the first one's
+// file, naming every record), one append of all their rows under one lock.
+// Each file is still written and replaced on its own, and each record's
+// mark still follows the journal and the rows, so a crash leaves every
+// record of the group in the state above that a rerun resolves.
 #pragma once
 
 #include <cstdint>
@@ -50,6 +57,9 @@ struct RecordCommit {
   // are its own: the recording and segment of a continuous record.
   std::string recording;
   int64_t segment = -1;
+  // The record's AE number, so that a run over a range can find its own
+  // records in a journal shared with others (-1: from the journal's name).
+  int aeNumber = -1;
 
   // Where the journal of this commit lives: beside the marked file, or
   // beside the first file.
@@ -70,8 +80,15 @@ struct CommitOutcome {
 
 CommitOutcome CommitRecord(const RecordCommit& commit);
 
-// Finishes the commit whose journal is at `journal_path` (steps 4 to 6).
+// The records of `batch`, in order, as one group; one outcome per record.
+// A record whose own files cannot be written is taken back alone.
+std::vector<CommitOutcome> CommitRecords(const std::vector<const RecordCommit*>& batch);
+
+// Finishes the commits of the journal at `journal_path` (steps 4 to 6), in
+// their order; one outcome per record. The journal goes only when every
+// record of it is finished.
 struct RecoveryOutcome {
+  int aeNumber = -1;       // as the journal names it (-1: not named)
   bool finished = false;
   int rowsAdded = 0;       // rows that had not reached the table before
   int detections = 0;      // rows of the commit
@@ -80,9 +97,10 @@ struct RecoveryOutcome {
   std::string ledgerLine;  // of a continuous commit
   std::string error;       // why it could not be finished
 };
-RecoveryOutcome FinishInterruptedCommit(const std::string& journal_path);
+std::vector<RecoveryOutcome> FinishInterruptedCommits(const std::string& journal_path);
 
-// The journal of a commit, as read back; false when it is not one.
-bool ReadCommitJournal(const std::string& journal_path, RecordCommit* commit, std::string* error);
+// The commits of a journal, as read back; false when it is not one.
+bool ReadCommitJournal(const std::string& journal_path, std::vector<RecordCommit>* commits,
+                       std::string* error);
 
 }  // namespace qae

@@ -5,6 +5,7 @@
 
 #include "detect/event_parameters.h"
 #include "detect/detection_commit.h"
+#include "detect/detection_writer.h"
 #include "detect/segment_ledger.h"
 #include "util/text.h"
 #include "wave/formats/seg2_reader.h"
@@ -74,6 +75,10 @@ int WriteDetectionOutputs(TemplateLibrary& templates, int removed, XL_WaveData& 
   if (filtered) {
     for (const auto& t : record.traces) filtered_samples.push_back(t->samples);
   }
+  // With a writer, each file is encoded later from the header values it
+  // gets here and the record's final (raw) samples.
+  const bool deferred = ctx.writer != nullptr;
+  DetectionJob job;
   XL_WaveDataSeg2 scratch;
   int num = 0;
   for (int j = 0; j < ctx.nEvents; ++j) {
@@ -112,11 +117,15 @@ int WriteDetectionOutputs(TemplateLibrary& templates, int removed, XL_WaveData& 
     // A user's recording is rewritten losslessly (16-bit recordings stay
     // 16-bit).
     const std::string target = num == 0 ? record.sourceName : CopyName(record.sourceName, num);
-    FileImage image{target, EncodeSeg2For(target, record, LosslessSeg2Format(record))};
-    if (num == 0 && in_place) {
-      commit.marked = std::move(image);
+    if (deferred) {
+      job.outputs.push_back({target, Seg2WrittenValues::Of(record), num == 0 && in_place});
     } else {
-      commit.files.push_back(std::move(image));
+      FileImage image{target, EncodeSeg2For(target, record, LosslessSeg2Format(record))};
+      if (num == 0 && in_place) {
+        commit.marked = std::move(image);
+      } else {
+        commit.files.push_back(std::move(image));
+      }
     }
     ++num;
 
@@ -154,6 +163,16 @@ int WriteDetectionOutputs(TemplateLibrary& templates, int removed, XL_WaveData& 
                                           record.aeNumber);
     commit.recording = ctx.segment->recording;
     commit.segment = ctx.segment->index;
+  }
+  commit.aeNumber = record.aeNumber;
+  if (deferred) {
+    // The writer owns the record's samples from here; the run does not
+    // read them again.
+    job.commit = std::move(commit);
+    job.sourceName = record.sourceName;
+    job.TakeRecord(record);
+    ctx.writer->Submit(std::move(job));
+    return 1;
   }
   const CommitOutcome outcome = CommitRecord(commit);
   if (!outcome.complete) {

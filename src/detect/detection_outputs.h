@@ -16,6 +16,10 @@ namespace qae {
 // then the files and table rows committed together (detection_commit.h).
 // Returns 1 when the rows reached the table, 0 otherwise. Whatever could
 // not be written is recorded in ctx.losses.
+// With ctx.writer, the files and rows are handed to it (and the record's
+// traces with them: the record is left without traces); the result is 1
+// when there was a detection, and the writer reports what it could not
+// write.
 int WriteDetectionOutputs(TemplateLibrary& templates, int removed, XL_WaveData& record,
                           AePars& pars, RunContext& ctx);
 

@@ -8,6 +8,7 @@
 #include <unordered_set>
 
 #include "detect/continuous_driver.h"
+#include "detect/detection_writer.h"
 #include "detect/detection_outputs.h"
 #include "detect/interrupted_writes.h"
 #include "detect/matched_filter_scan.h"
@@ -19,7 +20,6 @@
 #include "util/locked_append.h"
 #include "util/text.h"
 #include "wave/formats/seg2_reader.h"
-#include "wave/formats/seg2_writer.h"
 #include "wave/sac_header.h"
 #include "wave/time_utils.h"
 
@@ -136,10 +136,12 @@ int RunEventFiles(RunContext& ctx, const std::string& data_path, const std::stri
 
   int scanned = 0;
   int detected = 0;
+  StartDetectionWriter(ctx);
   {
     RecordPipeline pipeline(prepare, templates, pars, ctx);
     PreparedRecord item;
     while (pipeline.Next(item) && !item.end) {
+      ctx.writer->Report(ctx);
       // Told before each number, as most numbers are skipped.
       ctx.ReportProgress(item.index - pars.firstAE, total, detected);
       item.WriteLog(ctx);
@@ -154,17 +156,21 @@ int RunEventFiles(RunContext& ctx, const std::string& data_path, const std::stri
         // the file gets back its raw samples, in a format that holds them all.
         SetText(record.header.comments, " ");
         if (filtering) record.RestoreSamples();
-        std::string error;
-        if (WriteSeg2(record.sourceName, record, 0, 0, LosslessSeg2Format(record), &error) != 1) {
-          // The file keeps its old content, mark included: a rerun with
-          // `all` set scans it again.
-          ctx.Lose(0, "the unconfirmed mark of " + record.sourceName +
-                          " could not be cleared: " + error);
-        }
+        // Written in turn by the writer; if it fails, the file keeps its
+        // old content, mark included, and a rerun with `all` set scans it
+        // again.
+        DetectionJob job;
+        job.rewriteOnly = true;
+        job.sourceName = record.sourceName;
+        job.outputs.push_back({record.sourceName, Seg2WrittenValues::Of(record), false});
+        job.TakeRecord(record);
+        ctx.writer->Submit(std::move(job));
       }
       ++scanned;
     }
   }
+  // Records whose rows could not be written are not counted as detected.
+  detected -= FinishDetectionWriter(ctx);
   ctx.ReportProgress(total, total, detected);
 
   templates.slots.clear();

@@ -4,6 +4,7 @@
 #include <cctype>
 #include <charconv>
 #include <filesystem>
+#include <set>
 #include <system_error>
 #include <tuple>
 
@@ -16,6 +17,13 @@ namespace qae {
 namespace {
 
 namespace fs = std::filesystem;
+
+// The last component of a path, so that the staged files a journal names
+// are known whatever prefix the run that wrote it was given.
+std::string FileName(const std::string& path) {
+  const std::size_t cut = path.find_last_of("/\\");
+  return cut == std::string::npos ? path : path.substr(cut + 1);
+}
 
 enum class Leftover { kNone, kJournal, kStaged, kTemporary };
 
@@ -75,7 +83,12 @@ std::vector<InterruptedCommit> RecoverInterruptedWrites(const std::string& prefi
     const std::string name = PathText(it->path().filename());
     int number = 0;
     const Leftover kind = Classify(name, tail, &number);
-    if (kind == Leftover::kNone || number < first || number > last) continue;
+    // A journal may name records of several numbers (a group commit, named
+    // after its first): it is read whatever its own number.
+    if (kind == Leftover::kNone ||
+        (kind != Leftover::kJournal && (number < first || number > last))) {
+      continue;
+    }
     entries.push_back({kind, number, prefix.substr(0, prefix.size() - tail.size()) + name});
   }
   // Journals first (they may still need their staged files), in number order.
@@ -83,32 +96,55 @@ std::vector<InterruptedCommit> RecoverInterruptedWrites(const std::string& prefi
     return std::tie(a.kind, a.number, a.path) < std::tie(b.kind, b.number, b.path);
   });
 
+  // Staged files (by name) that a journal still needs: of journals left for
+  // another run, or not finished.
+  std::set<std::string> needed;
   for (const Entry& e : entries) {
     if (e.kind == Leftover::kJournal) {
-      RecordCommit journal;
+      std::vector<RecordCommit> journal;
       std::string error;
       if (!ReadCommitJournal(e.path, &journal, &error)) {
+        if (e.number < first || e.number > last) continue;
         ctx.Lose(0, "cannot finish an interrupted write: " + error +
                         " (it is left in place; remove it if no run of this program wrote it)");
         continue;
       }
-      if (journal.recording != recording) continue;  // another run's
-      const RecoveryOutcome r = FinishInterruptedCommit(e.path);
-      InterruptedCommit item{e.number, r.finished, r.detections, r.recording, r.segment};
-      found.push_back(item);
-      const std::string what = journal.marked ? journal.marked->path : e.path;
-      if (r.finished) {
-        ctx.log.Printf("  Finished the interrupted write of %s: %d of %d rows added\n",
-                       what.c_str(), r.rowsAdded, r.detections);
-      } else {
-        ctx.Lose(r.detections, "cannot finish the interrupted write of " + what + ": " + r.error +
-                                   "; it is kept for the next run");
+      bool ours = false;
+      for (const RecordCommit& c : journal) {
+        const int number = c.aeNumber >= 0 ? c.aeNumber : e.number;
+        ours = ours || (number >= first && number <= last && c.recording == recording);
+      }
+      if (!ours) {
+        // Another run's (of other numbers, or of another recording).
+        for (const RecordCommit& c : journal) {
+          if (c.marked) needed.insert(FileName(c.marked->path + kStagedSuffix));
+        }
+        continue;
+      }
+      const std::vector<RecoveryOutcome> outcomes = FinishInterruptedCommits(e.path);
+      for (std::size_t i = 0; i < outcomes.size() && i < journal.size(); ++i) {
+        const RecoveryOutcome& r = outcomes[i];
+        const RecordCommit& c = journal[i];
+        const int number = c.aeNumber >= 0 ? c.aeNumber : e.number;
+        found.push_back(InterruptedCommit{number, r.finished, r.detections, r.recording, r.segment});
+        const std::string what = c.marked ? c.marked->path : e.path;
+        if (r.finished) {
+          ctx.log.Printf("  Finished the interrupted write of %s: %d of %d rows added\n",
+                         what.c_str(), r.rowsAdded, r.detections);
+        } else {
+          if (c.marked) needed.insert(FileName(c.marked->path + kStagedSuffix));
+          ctx.Lose(r.detections, "cannot finish the interrupted write of " + what + ": " +
+                                     r.error + "; it is kept for the next run");
+        }
       }
     } else {
       // A staged file whose journal was never written, or a temporary file:
       // an interrupted write that had not committed anything.
       const std::string journal = e.path.substr(0, e.path.rfind(".sg2") + 4) + kJournalSuffix;
-      if (e.kind == Leftover::kStaged && fs::exists(PathOf(journal), ec)) continue;
+      if (e.kind == Leftover::kStaged &&
+          (needed.count(FileName(e.path)) != 0 || fs::exists(PathOf(journal), ec))) {
+        continue;
+      }
       if (fs::remove(PathOf(e.path), ec)) {
         ctx.log.Printf("  Removed %s, left by an interrupted write\n", e.path.c_str());
       }

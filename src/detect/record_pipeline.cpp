@@ -1,5 +1,8 @@
 #include "detect/record_pipeline.h"
 
+#include <chrono>
+
+#include "util/cpu_time.h"
 #include "util/key_values.h"
 #include "util/text.h"
 
@@ -52,7 +55,13 @@ RecordPipeline::~RecordPipeline() {
 }
 
 PreparedRecord RecordPipeline::PrepareAndQueue(int64_t step) {
+  // Only the thread that prepares touches these times.
+  const double cpu0 = ThreadCpuSeconds();
+  const auto wall0 = std::chrono::steady_clock::now();
   PreparedRecord item = prepare_(step);
+  ctx_.pipelineTimes.prepareCpu += ThreadCpuSeconds() - cpu0;
+  ctx_.pipelineTimes.prepareWall +=
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - wall0).count();
   if (ahead_ && item.record) {
     ApplyVelocityOverrides(*item.record, scan_pars_);
     item.scans = ctx_.pool->Submit(templates_, templates_.size(), item.record,

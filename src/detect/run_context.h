@@ -17,6 +17,7 @@
 
 namespace qae {
 
+class DetectionWriter;
 class ScanPool;
 class ShiftPlanCache;
 
@@ -130,6 +131,22 @@ struct RunContext {
   int32_t nEvents = 0;
 
   ScanTimings timings;
+  // Where a run's time goes around the scan (seconds, summed over a run):
+  // preparing records (reading, decoding, filtering; on the preparing
+  // thread when there is one) and writing detections (on the writer
+  // thread), as processor and wall time.
+  struct PipelineTimes {
+    double prepareCpu = 0.0;
+    double prepareWall = 0.0;
+    double writeCpu = 0.0;
+    double writeWall = 0.0;
+    int64_t writtenRecords = 0;
+    int64_t commitGroups = 0;
+  };
+  PipelineTimes pipelineTimes;
+  // Encodes and commits detected records off the run's thread, in order;
+  // null: WriteDetectionOutputs writes them itself before it returns.
+  std::shared_ptr<DetectionWriter> writer;
 
   // Which scan runs: the straightforward one, or the fast one that gives the
   // same bits; and the fast scan's work arrays.

@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "detect/detection_writer.h"
 #include "detect/grid_limits.h"
 #include "detect/run_log.h"
 #include "dsp/iir_filter.h"
@@ -150,6 +151,21 @@ void ClearPicks(XL_WaveData& record) {
       f[SacHeader::kUser1] = 0.0f;
     }
   }
+}
+
+void StartDetectionWriter(RunContext& ctx) { ctx.writer = std::make_shared<DetectionWriter>(); }
+
+int FinishDetectionWriter(RunContext& ctx) {
+  if (!ctx.writer) return 0;
+  ctx.writer->Finish(ctx);
+  const int without_rows = ctx.writer->recordsWithoutRows();
+  const DetectionWriter::Times t = ctx.writer->times();
+  ctx.pipelineTimes.writeCpu += t.cpu;
+  ctx.pipelineTimes.writeWall += t.wall;
+  ctx.pipelineTimes.writtenRecords += t.records;
+  ctx.pipelineTimes.commitGroups += t.groups;
+  ctx.writer.reset();
+  return without_rows;
 }
 
 std::string CompletedLogPath(const std::string& log_path) {

@@ -63,6 +63,13 @@ void ClearPicks(XL_WaveData& record);
 // gets a line saying so (ctx.counts.nothingToScan).
 void FinishRunLog(RunContext& ctx, int scanned, int detected);
 
+// Starts the thread that writes the run's detections (ctx.writer).
+void StartDetectionWriter(RunContext& ctx);
+// Waits until it has written everything, reports what it could not write,
+// keeps its times in ctx.pipelineTimes and stops it. Returns the records
+// handed to it whose rows did not reach the table.
+int FinishDetectionWriter(RunContext& ctx);
+
 // The completed name of a log: its last four characters (".txt") replaced
 // by "_OK.txt".
 std::string CompletedLogPath(const std::string& log_path);

@@ -1,8 +1,11 @@
 #include "detect/template_library.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
+#include <optional>
+#include <thread>
 #include <string_view>
 #include <system_error>
 
@@ -44,6 +47,42 @@ std::vector<std::string> ListTemplateFiles(const std::string& dir) {
   return names;
 }
 
+// The path a listed template file is read from: relative prefixes resolve
+// against the working directory of the run's start, which is never changed.
+std::string ListedPath(const std::string& template_dir, const std::string& name) {
+  return template_dir.empty() ? name : PathText(PathOf(template_dir) / PathOf(name));
+}
+
+// Templates read ahead, in parallel, for the loop that fills the slots in
+// order: a file's content does not depend on its slot, so the loop takes
+// the file read ahead when it wants it, and reads one itself that was not
+// (when an earlier file failed and moved the slots on).
+struct ReadAhead {
+  std::optional<XL_WaveDataSeg2> record;
+  bool loaded = false;
+};
+
+std::vector<ReadAhead> ReadTemplatesAhead(const std::string& template_dir,
+                                          const std::vector<std::string>& names,
+                                          const std::vector<bool>& wanted, int threads) {
+  std::vector<ReadAhead> ahead(names.size());
+  std::atomic<std::size_t> next{0};
+  const auto work = [&] {
+    for (std::size_t p; (p = next.fetch_add(1)) < names.size();) {
+      if (!wanted[p]) continue;
+      ahead[p].record.emplace();
+      ahead[p].loaded = ahead[p].record->Load(ListedPath(template_dir, names[p]), 1, 0, 0) >= 1;
+    }
+  };
+  std::vector<std::thread> helpers;
+  const std::size_t n_wanted = static_cast<std::size_t>(std::count(wanted.begin(), wanted.end(), true));
+  const std::size_t extra = std::min<std::size_t>(threads > 1 ? threads - 1 : 0, n_wanted / 2);
+  for (std::size_t t = 0; t < extra; ++t) helpers.emplace_back(work);
+  work();
+  for (std::thread& h : helpers) h.join();
+  return ahead;
+}
+
 }  // namespace
 
 int TemplateAeNumber(const std::string& file_name) {
@@ -81,29 +120,46 @@ TemplateLibrary LoadTemplates(const std::string& template_dir, AePars& pars, Run
 
   ctx.log.Printf("\n Load templates from %s\n", template_dir.c_str());
 
+  const auto loads_slot = [&](int64_t i) {
+    return !((!full_mode && i != 0) || i < start || i > end);
+  };
+  const std::vector<std::string> names = ListTemplateFiles(template_dir);
+  // Read ahead what the loop loads when every file loads.
+  std::vector<bool> wanted(names.size(), false);
+  for (std::size_t p = 0; p < names.size() && static_cast<int64_t>(p) < capacity; ++p) {
+    wanted[p] = loads_slot(static_cast<int64_t>(p));
+  }
+  std::vector<ReadAhead> ahead = ReadTemplatesAhead(template_dir, names, wanted, ctx.ScanThreads());
+
   int64_t i = 0;
-  for (const std::string& name : ListTemplateFiles(template_dir)) {
+  for (std::size_t p = 0; p < names.size(); ++p) {
+    const std::string& name = names[p];
     // A capacity of 0 has no slot for even the first file.
     if (i >= capacity) break;
-    // The file is read where the listing found it; relative prefixes resolve
-    // against the working directory of the run's start, which is never
-    // changed. The slot's name is the prefix followed by the file name.
+    // The slot's name is the prefix followed by the file name.
     const std::string path = template_dir + name;
-    const std::string listed_path =
-        template_dir.empty() ? name : PathText(PathOf(template_dir) / PathOf(name));
 
     XL_WaveDataSeg2 slot;
-    if ((!full_mode && i != 0) || i < start || i > end) {
+    if (!loads_slot(i)) {
       ctx.log.Printf("  template %s (%d)...", name.c_str(), static_cast<int>(i));
     } else {
       ctx.log.Printf("  loading %s (%d)...", name.c_str(), static_cast<int>(i));
-      if (slot.Load(listed_path, 1, 0, 0) < 1) {
+      bool loaded = false;
+      if (ahead[p].record) {
+        loaded = ahead[p].loaded;
+        if (loaded) slot = std::move(*ahead[p].record);
+        ahead[p].record.reset();
+      } else {
+        loaded = slot.Load(ListedPath(template_dir, name), 1, 0, 0) >= 1;
+      }
+      if (!loaded) {
         // The slot stays free for the next file.
         ctx.log.Printf(" failed !\n");
         ctx.log.Reopen();
         continue;
       }
     }
+    ahead[p].record.reset();
     slot.aeNumber = TemplateAeNumber(name);
     slot.sourceName = path;
     library.slots.push_back(std::move(slot));

@@ -48,22 +48,34 @@ float SampleAt(const XL_WaveTrace& t, int64_t i) {
 
 void PutSamples(std::vector<uint8_t>& out, const XL_WaveTrace& t, int64_t first, int64_t n,
                 int code) {
-  for (int64_t k = 0; k < n; ++k) {
+  if (n <= 0) return;
+  // Stored in place rather than appended value by value: a record's samples
+  // are most of its file.
+  const std::size_t at = out.size();
+  const auto width = static_cast<std::size_t>(BytesPerSample(code));
+  out.resize(at + static_cast<std::size_t>(n) * width);
+  uint8_t* p = out.data() + at;
+  for (int64_t k = 0; k < n; ++k, p += width) {
     const float v = SampleAt(t, first + k);
     switch (code) {
       case 1:  // the low 16 bits, so 40000 wraps to -25536 as int16 files do
-        PutLE16(out, static_cast<uint16_t>(static_cast<uint32_t>(TruncateToInt32(v)) & 0xFFFF));
+        StoreLE16(p, static_cast<uint16_t>(static_cast<uint32_t>(TruncateToInt32(v)) & 0xFFFF));
         break;
-      case 2: PutLE32(out, static_cast<uint32_t>(TruncateToInt32(v))); break;
+      case 2: StoreLE32(p, static_cast<uint32_t>(TruncateToInt32(v))); break;
       case 5: {
         const double d = v;
         uint64_t bits;
         std::memcpy(&bits, &d, sizeof bits);
-        PutLE32(out, static_cast<uint32_t>(bits));
-        PutLE32(out, static_cast<uint32_t>(bits >> 32));
+        StoreLE32(p, static_cast<uint32_t>(bits));
+        StoreLE32(p + 4, static_cast<uint32_t>(bits >> 32));
         break;
       }
-      default: PutLEFloat(out, v); break;
+      default: {
+        uint32_t bits;
+        std::memcpy(&bits, &v, sizeof bits);
+        StoreLE32(p, bits);
+        break;
+      }
     }
   }
 }
@@ -89,6 +101,13 @@ std::vector<uint8_t> EncodeSeg2(XL_WaveData& record, int64_t first_sample, int32
   const WaveHeader& h = record.header;
 
   std::vector<uint8_t> out;
+  // Headers take a few hundred bytes a trace; the samples the rest.
+  std::size_t expected = 4096 + 1024 * n_traces;
+  for (std::size_t i = 0; i < n_traces; ++i) {
+    const int64_t n = sample_count < 1 ? std::max(record.traces[i]->sampleCount, 0) : sample_count;
+    expected += static_cast<std::size_t>(n) * static_cast<std::size_t>(BytesPerSample(code));
+  }
+  out.reserve(expected);
   PutLE16(out, seg2::kFileBlockId);
   PutLE16(out, 1);
   PutLE16(out, static_cast<uint16_t>(4 * n_traces));
