@@ -95,6 +95,13 @@ void PrintStages(const Json& r) {
   }
 }
 
+// The folder a prefix such as "dir/events/" names, without the trailing
+// separator, which the Windows library's copy refuses.
+fs::path FolderOf(const std::string& prefix) {
+  fs::path p = PathOf(prefix);
+  return p.has_filename() ? p : p.parent_path();
+}
+
 // A generated workload whose event files are put back before every run
 // (a run rewrites the files it detects in).
 class Workload {
@@ -116,14 +123,14 @@ class Workload {
     std::string error;
     if (!synth::GenerateSyntheticExperiment(dir, so, &exp_, &error)) throw CommandError(error, 1);
     std::error_code ec;
-    fs::copy(PathOf(exp_.data_dir), PathOf(Pristine()), fs::copy_options::recursive, ec);
+    fs::copy(FolderOf(exp_.data_dir), PathOf(Pristine()), fs::copy_options::recursive, ec);
     if (ec) throw CommandError("cannot copy " + exp_.data_dir + ": " + ec.message(), 1);
   }
 
   Json Run(const Setup& setup) {
     std::error_code ec;
-    fs::remove_all(PathOf(exp_.data_dir), ec);
-    fs::copy(PathOf(Pristine()), PathOf(exp_.data_dir), fs::copy_options::recursive, ec);
+    fs::remove_all(FolderOf(exp_.data_dir), ec);
+    fs::copy(PathOf(Pristine()), FolderOf(exp_.data_dir), fs::copy_options::recursive, ec);
     for (const auto& e : fs::directory_iterator(PathOf(exp_.out_dir), ec)) {
       fs::remove_all(e.path(), ec);
     }
