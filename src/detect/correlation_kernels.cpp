@@ -424,6 +424,110 @@ void WindowMaxSumScalar(const float* r, std::size_t stride, const int32_t* lo, c
   WindowMaxSumLoop<1>(r, stride, lo, hi, n, b, e, out);
 }
 
+// One lag of one stack: stations in order, those shifted off their row
+// adding nothing.
+bool StackAboveScalar(const float* rows, std::size_t stride, const int32_t* shifts, int n,
+                      int32_t lags, int32_t q, float inv_n, float threshold) {
+  float sum = 0.0f;
+  for (int k = 0; k < n; ++k) {
+    const int64_t r = int64_t{q} + shifts[k];
+    if (r >= 0 && r < lags) sum += rows[static_cast<std::size_t>(k) * stride + static_cast<std::size_t>(r)];
+  }
+  return sum * inv_n > threshold;
+}
+
+bool AnyAboveScalar(const float* rows, std::size_t stride, const int32_t* shifts, int n,
+                    int32_t lags, const StartRun* runs, std::size_t count, float inv_n,
+                    float threshold) {
+  for (std::size_t i = 0; i < count; ++i) {
+    for (int l = 0; l < 16; ++l) {
+      if (((runs[i].lanes >> l) & 1u) == 0) continue;
+      if (StackAboveScalar(rows, stride, shifts, n, lags, runs[i].first + l, inv_n, threshold)) {
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
+// Lanes l of a vector of `width` lags from q0 whose station index
+// q0 + l + shift lies inside a row of `lags` values.
+inline uint32_t InsideLanes(int64_t q0, int64_t shift, int32_t lags, int width) {
+  const int64_t first = std::clamp<int64_t>(-shift - q0, 0, width);
+  const int64_t last = std::clamp<int64_t>(int64_t{lags} - shift - q0, first, width);
+  const uint32_t below_last = last >= 32 ? ~0u : (1u << last) - 1u;
+  const uint32_t below_first = first >= 32 ? ~0u : (1u << first) - 1u;
+  return below_last & ~below_first;
+}
+
+// The stacks of a run's 16 lags read from the rows with plain loads (masked
+// ones near the row ends). A station off its row adds 0 instead of
+// nothing, which can only turn -0 into +0 and leaves every comparison as
+// it was.
+__attribute__((target("avx512f"))) bool AnyAboveAvx512(const float* rows, std::size_t stride,
+                                                       const int32_t* shifts, int n, int32_t lags,
+                                                       const StartRun* runs, std::size_t count,
+                                                       float inv_n, float threshold) {
+  const __m512 scale = _mm512_set1_ps(inv_n);
+  const __m512 thr = _mm512_set1_ps(threshold);
+  for (std::size_t i = 0; i < count; ++i) {
+    const int64_t q0 = runs[i].first;
+    __m512 sum = _mm512_setzero_ps();
+    if (runs[i].inRows) {
+      for (int k = 0; k < n; ++k) {
+        sum = _mm512_add_ps(sum, _mm512_loadu_ps(rows + static_cast<std::size_t>(k) * stride +
+                                                 (q0 + shifts[k])));
+      }
+    } else {
+      for (int k = 0; k < n; ++k) {
+        const int64_t s = shifts[k];
+        const auto inside = static_cast<__mmask16>(InsideLanes(q0, s, lags, 16));
+        // Only the lanes inside the row are read.
+        const float* row = rows + static_cast<std::size_t>(k) * stride;
+        sum = _mm512_add_ps(sum, _mm512_maskz_loadu_ps(inside, row + (q0 + s)));
+      }
+    }
+    if (_mm512_mask_cmp_ps_mask(static_cast<__mmask16>(runs[i].lanes),
+                                _mm512_mul_ps(sum, scale), thr, _CMP_GT_OQ)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+__attribute__((target("avx2"))) bool AnyAboveAvx2(const float* rows, std::size_t stride,
+                                                  const int32_t* shifts, int n, int32_t lags,
+                                                  const StartRun* runs, std::size_t count,
+                                                  float inv_n, float threshold) {
+  const __m256 scale = _mm256_set1_ps(inv_n);
+  const __m256 thr = _mm256_set1_ps(threshold);
+  const __m256i lane_bit = _mm256_setr_epi32(1, 2, 4, 8, 16, 32, 64, 128);
+  for (std::size_t i = 0; i < count; ++i) {
+    for (int half = 0; half < 2; ++half) {
+      const uint32_t lanes = (runs[i].lanes >> (8 * half)) & 0xffu;
+      if (lanes == 0) continue;
+      const int64_t q0 = int64_t{runs[i].first} + 8 * half;
+      __m256 sum = _mm256_setzero_ps();
+      for (int k = 0; k < n; ++k) {
+        const int64_t s = shifts[k];
+        const float* row = rows + static_cast<std::size_t>(k) * stride;
+        if (runs[i].inRows) {
+          sum = _mm256_add_ps(sum, _mm256_loadu_ps(row + (q0 + s)));
+        } else {
+          const auto inside = static_cast<int32_t>(InsideLanes(q0, s, lags, 8));
+          const __m256i mask = _mm256_cmpeq_epi32(
+              _mm256_and_si256(_mm256_set1_epi32(inside), lane_bit), lane_bit);
+          sum = _mm256_add_ps(sum, _mm256_maskload_ps(row + (q0 + s), mask));
+        }
+      }
+      const int above =
+          _mm256_movemask_ps(_mm256_cmp_ps(_mm256_mul_ps(sum, scale), thr, _CMP_GT_OQ));
+      if ((static_cast<uint32_t>(above) & lanes) != 0) return true;
+    }
+  }
+  return false;
+}
+
 KernelIsa Active() { return ActiveKernelIsa(); }
 
 }  // namespace
@@ -479,6 +583,35 @@ void StackInterval(const float* rows, std::size_t stride, const int32_t* shifts,
     case KernelIsa::kAvx512: return StackAvx512(rows, stride, shifts, n, lags, begin, end, inv_n, stack);
     case KernelIsa::kAvx2: return StackAvx2(rows, stride, shifts, n, lags, begin, end, inv_n, stack);
     default: return StackScalar(rows, stride, shifts, n, lags, begin, end, inv_n, stack);
+  }
+}
+
+std::vector<StartRun> GroupStarts(const std::vector<int32_t>& starts, const int32_t* smin,
+                                  const int32_t* smax, int n, int32_t lags) {
+  std::vector<StartRun> runs;
+  std::size_t i = 0;
+  while (i < starts.size()) {
+    StartRun run{starts[i], 0u, true};
+    for (; i < starts.size() && int64_t{starts[i]} < int64_t{run.first} + 16; ++i) {
+      run.lanes |= 1u << (starts[i] - run.first);
+    }
+    for (int k = 0; k < n && run.inRows; ++k) {
+      run.inRows = int64_t{run.first} + smin[k] >= 0 && int64_t{run.first} + 15 + smax[k] < lags;
+    }
+    runs.push_back(run);
+  }
+  return runs;
+}
+
+bool AnyStackAbove(const float* rows, std::size_t stride, const int32_t* shifts, int n,
+                   int32_t lags, const StartRun* runs, std::size_t count, float inv_n,
+                   float threshold) {
+  switch (Active()) {
+    case KernelIsa::kAvx512:
+      return AnyAboveAvx512(rows, stride, shifts, n, lags, runs, count, inv_n, threshold);
+    case KernelIsa::kAvx2:
+      return AnyAboveAvx2(rows, stride, shifts, n, lags, runs, count, inv_n, threshold);
+    default: return AnyAboveScalar(rows, stride, shifts, n, lags, runs, count, inv_n, threshold);
   }
 }
 

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "util/simd_isa.h"
 
@@ -43,6 +44,26 @@ bool NormaliseRowUpperBound(const double* cxy, double e_t, const double* er, int
 // values (stations shifted off the row add nothing), then times inv_n.
 void StackInterval(const float* rows, std::size_t stride, const int32_t* shifts, int n,
                    int32_t lags, int32_t begin, int32_t end, float inv_n, float* stack);
+
+// Lags at which the grid search must test its stacks, in runs of 16
+// neighbouring lags from `first` (`lanes` bit l: lag first + l is one);
+// `inRows` when every shift the plan can give keeps all 16 inside the rows.
+struct StartRun {
+  int32_t first;
+  uint32_t lanes;
+  bool inRows;
+};
+// Runs of ascending `starts` for shifts of station k within
+// [smin[k], smax[k]].
+std::vector<StartRun> GroupStarts(const std::vector<int32_t>& starts, const int32_t* smin,
+                                  const int32_t* smax, int n, int32_t lags);
+
+// Whether the stack of `shifts` (as StackInterval computes it) exceeds
+// `threshold` at any lag of the runs; the 16 lags of a run are tested
+// together.
+bool AnyStackAbove(const float* rows, std::size_t stride, const int32_t* shifts, int n,
+                   int32_t lags, const StartRun* runs, std::size_t count, float inv_n,
+                   float threshold);
 
 // dst[i] += src[i] for i < n.
 void AddInto(float* dst, const float* src, int64_t n);

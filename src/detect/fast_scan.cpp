@@ -6,6 +6,7 @@
 #include <limits>
 #include <memory>
 
+#include "detect/correlation_bounds.h"
 #include "detect/correlation_kernels.h"
 #include "detect/shift_plan.h"
 
@@ -129,17 +130,6 @@ std::vector<Interval> EvaluationIntervals(const float* bound, int32_t lags, floa
   return out;
 }
 
-// One lag of one stack, with the operations StackInterval performs there.
-float StackAt(const float* rows, std::size_t stride, const int32_t* shifts, int n, int32_t lags,
-              int32_t q, float inv_n) {
-  float sum = 0.0f;
-  for (int k = 0; k < n; ++k) {
-    const int64_t r = int64_t{q} + shifts[k];
-    if (r >= 0 && r < lags) sum += rows[static_cast<std::size_t>(k) * stride + static_cast<std::size_t>(r)];
-  }
-  return sum * inv_n;
-}
-
 // The peak search of SearchPeaks, visiting only the lags whose bound
 // exceeds the threshold (`starts`, ascending): at every other lag the stack
 // cannot exceed it either, and the search would only step past.
@@ -216,7 +206,9 @@ void FindGridPeaksFast(TemplateScan& scan, const AePars& pars, const RunContext&
     if (timings) timings->correlation += Seconds(t2, Clock::now());
   }
 
-  // Peaks of each distinct vector (lag and values), found at its first use.
+  // Peaks of each distinct vector (lag and values). A peak search only
+  // leaves its path of steps at a start whose stack exceeds the threshold:
+  // vectors without one have no peak and are not stacked.
   struct VectorPeak {
     int32_t q;
     float value;
@@ -225,10 +217,42 @@ void FindGridPeaksFast(TemplateScan& scan, const AePars& pars, const RunContext&
   };
   const std::size_t n_vectors = plan.vectorCount();
   std::vector<std::vector<VectorPeak>> vector_peaks(n_vectors);
-  std::vector<bool> done(n_vectors, false);
   float* stack = scan.Row(n);
   double peak_s = 0.0;
   const auto loop_start = Clock::now();
+  int64_t evaluated = 0;
+  for (const Interval& iv : intervals) evaluated += iv.end - iv.begin;
+  // Testing a vector reads its stack at every run of starts until one
+  // exceeds the threshold; with starts nearly everywhere (dense events) that
+  // costs more than the stack it may save, and every vector is stacked.
+  const bool test_vectors = static_cast<int64_t>(starts.size()) * 8 <= evaluated;
+  const std::vector<StartRun> runs =
+      test_vectors ? GroupStarts(starts, plan.smin.data(), plan.smax.data(), n, lags)
+                   : std::vector<StartRun>();
+  std::vector<int32_t> live;
+  for (int32_t v = 0; v < static_cast<int32_t>(n_vectors); ++v) {
+    if (!test_vectors ||
+        AnyStackAbove(scan.rows, scan.rowStride, plan.Vector(static_cast<std::size_t>(v)), n,
+                      lags, runs.data(), runs.size(), scan.invN, threshold)) {
+      live.push_back(v);
+    }
+  }
+  auto search = [&](int32_t v) {
+    const auto b = Clock::now();
+    SearchPeaksPruned(stack, starts, lags, scan_range, threshold, pars.snrMin, ctx.len2,
+                      ctx.len5, [&](int32_t q, float value, float snr1, float snr2) {
+                        vector_peaks[static_cast<std::size_t>(v)].push_back({q, value, snr1, snr2});
+                      });
+    peak_s += Seconds(b, Clock::now());
+  };
+  for (const int32_t v : live) {
+    const int32_t* shifts = plan.Vector(static_cast<std::size_t>(v));
+    for (const Interval& iv : intervals) {
+      StackInterval(scan.rows, scan.rowStride, shifts, n, lags, iv.begin, iv.end, scan.invN,
+                    stack);
+    }
+    search(v);
+  }
   std::size_t offset = 0;
   for (int64_t ix64 = -int64_t{plan.nx}; ix64 <= plan.nx; ++ix64) {
     const auto ix = static_cast<int32_t>(ix64);
@@ -237,30 +261,6 @@ void FindGridPeaksFast(TemplateScan& scan, const AePars& pars, const RunContext&
       for (int64_t iz64 = -int64_t{plan.nz}; iz64 <= plan.nz; ++iz64) {
         const auto iz = static_cast<int32_t>(iz64);
         const auto v = static_cast<std::size_t>(plan.offsetVector[offset++]);
-        if (!done[v]) {
-          done[v] = true;
-          // A peak search only leaves its path of steps at a start whose
-          // stack exceeds the threshold; a vector without one has no peak.
-          const int32_t* shifts = plan.Vector(v);
-          bool any = false;
-          for (const int32_t q : starts) {
-            if (StackAt(scan.rows, scan.rowStride, shifts, n, lags, q, scan.invN) > threshold) {
-              any = true;
-              break;
-            }
-          }
-          if (!any) continue;
-          for (const Interval& iv : intervals) {
-            StackInterval(scan.rows, scan.rowStride, shifts, n, lags, iv.begin, iv.end,
-                          scan.invN, stack);
-          }
-          const auto b = Clock::now();
-          SearchPeaksPruned(stack, starts, lags, scan_range, threshold, pars.snrMin, ctx.len2,
-                            ctx.len5, [&](int32_t q, float value, float snr1, float snr2) {
-                              vector_peaks[v].push_back({q, value, snr1, snr2});
-                            });
-          peak_s += Seconds(b, Clock::now());
-        }
         for (const VectorPeak& p : vector_peaks[v]) {
           scan.peaks.push_back({ix, iy, iz, p.q, p.value, p.snr1, p.snr2});
         }
@@ -403,6 +403,81 @@ const XL_WaveTrace& RecordTrace(const XL_WaveData& record, int i) {
   return i < record.TraceCount() ? record.Trace(i) : kEmpty;
 }
 
+int64_t ValidSamples(const XL_WaveTrace& t) {
+  return std::min<int64_t>(t.sampleCount, t.AllocatedSlots());
+}
+
+// Samples first .. first + n - 1 of a trace as floats, 0 outside its valid
+// samples: in place where all of them are valid, else copied to `scratch`.
+const float* RecordFloats(const XL_WaveTrace& t, int64_t first, int64_t n, float* scratch) {
+  const int64_t valid = ValidSamples(t);
+  if (first >= 0 && first + n <= valid) return t.samples.data() + first;
+  const int64_t lo = std::clamp<int64_t>(-first, 0, n);
+  const int64_t hi = std::clamp<int64_t>(valid - first, lo, n);
+  std::fill(scratch, scratch + lo, 0.0f);
+  // An empty trace has no sample pointer to offset.
+  if (hi > lo) {
+    std::copy(t.samples.data() + first + lo, t.samples.data() + first + hi, scratch + lo);
+  }
+  std::fill(scratch + hi, scratch + n, 0.0f);
+  return scratch;
+}
+
+// Plain mode's bound pass (see correlation_bounds.h): every station's exact
+// energy chain (kept for the exact values later), cheap cross sums, and
+// rows of upper bounds from them.
+void PlainBoundRows(const XL_WaveData& tpl, const XL_WaveData& record, const TemplateScan& scan,
+                    const RunContext& ctx, ScanWorkspace& ws) {
+  const StationSelection& sel = scan.stations;
+  const int n = sel.n();
+  const int32_t w = ctx.winLen;
+  const int32_t lags = scan.lagRange;
+  const auto uw = static_cast<std::size_t>(w);
+  const auto ulags = static_cast<std::size_t>(lags);
+  ws.ReserveChains(n, lags);
+  ws.ReserveBoundScratch(n, lags, w);
+  for (int k = 0; k < n; ++k) {
+    const auto uk = static_cast<std::size_t>(k);
+    const int i = sel.traceIndex[uk];
+    double* y = ws.y.data();
+    const TemplateWindow tw = PrepareTemplateWindow(tpl.Trace(i), sel.pick[uk], ctx, 0, y);
+    ws.templateEnergy[uk] = tw.energy;
+    // Template samples are floats: the conversion back is exact.
+    float* yf = ws.yf.data() + uk * uw;
+    for (int32_t j = 0; j < w; ++j) yf[j] = static_cast<float>(y[j]);
+    FloatChainStation& st = ws.boundStations[uk];
+    st.x = RecordFloats(RecordTrace(record, i), int64_t{sel.pick[uk]} - sel.minPick,
+                        int64_t{lags} + w, ws.xf.data() + uk * ws.xfStride);
+    st.y = yf;
+    st.c = ws.cf.data() + uk * ulags;
+    st.er = ws.Chain(k);
+    st.pairs = ws.pairs.data();
+  }
+  const BoundSums kind = CrossSumsWithEnergy(ws.boundStations.data(), n, w, lags, BestBoundSums());
+  const double margin = BoundSumsMargin(kind, w);
+  for (int k = 0; k < n; ++k) {
+    const auto uk = static_cast<std::size_t>(k);
+    const FloatChainStation& st = ws.boundStations[uk];
+    ws.drift[uk] = st.drift;
+    BoundRowFromFloatSums(st.c, ws.templateEnergy[uk], st.er, st.drift, margin, lags,
+                          scan.Row(k));
+    ws.bounded[uk] = 1;
+  }
+}
+
+// Lags [begin, end) of a plain row exactly, from its stored energy chain.
+void ExactPlainRange(const XL_WaveTrace& tpl_trace, const XL_WaveTrace& rec_trace, int32_t pick,
+                     int32_t min_pick, const RunContext& ctx, ScanWorkspace& ws,
+                     const double* chain, double e_t, int32_t begin, int32_t end, float* row) {
+  const int32_t w = ctx.winLen;
+  const int32_t n = end - begin;
+  double* y = ws.y.data();
+  PrepareTemplateWindow(tpl_trace, pick, ctx, 0, y);
+  ExtractWindow(rec_trace, int64_t{pick} - min_pick + begin, int64_t{n} + w - 1, ws.xs.data());
+  CrossSumsPlain(ws.xs.data(), y, w, n, ws.cxy.data());
+  NormaliseRow(ws.cxy.data(), e_t, chain + begin, n, row + begin);
+}
+
 }  // namespace
 
 void CorrelationRowFast(const XL_WaveTrace& tpl_trace, const XL_WaveTrace& rec_trace,
@@ -427,13 +502,21 @@ TemplateScan ScanTemplateFast(const XL_WaveData& tpl, const XL_WaveData& record,
 
   auto t0 = Clock::now();
   bool any_bounded = false;
-  for (int k = 0; k < sel.n(); ++k) {
-    const auto uk = static_cast<std::size_t>(k);
-    const int i = sel.traceIndex[uk];
-    ws.bounded[uk] = CorrelationRowPass(tpl.Trace(i), RecordTrace(record, i), sel.pick[uk],
-                                        sel.minPick, lags, ctx, pars.mean, ws, scan.Row(k),
-                                        ws.Marks(k), !exact_rows);
-    any_bounded = any_bounded || ws.bounded[uk] != 0;
+  // Plain rows that will be pruned go by the bound pass.
+  const bool plain_bounds = !exact_rows && pars.mean == 0 && CorrelationBoundsAvailable() &&
+                            ctx.winLen >= 1 && ctx.winLen <= kMaxBoundWindow;
+  if (plain_bounds) {
+    PlainBoundRows(tpl, record, scan, ctx, ws);
+    any_bounded = sel.n() > 0;
+  } else {
+    for (int k = 0; k < sel.n(); ++k) {
+      const auto uk = static_cast<std::size_t>(k);
+      const int i = sel.traceIndex[uk];
+      ws.bounded[uk] = CorrelationRowPass(tpl.Trace(i), RecordTrace(record, i), sel.pick[uk],
+                                          sel.minPick, lags, ctx, pars.mean, ws, scan.Row(k),
+                                          ws.Marks(k), !exact_rows);
+      any_bounded = any_bounded || ws.bounded[uk] != 0;
+    }
   }
   auto t1 = Clock::now();
   if (timings) timings->correlation += Seconds(t0, t1);
@@ -442,8 +525,13 @@ TemplateScan ScanTemplateFast(const XL_WaveData& tpl, const XL_WaveData& record,
     const auto uk = static_cast<std::size_t>(k);
     if (!ws.bounded[uk]) return;
     const int i = sel.traceIndex[uk];
-    ExactRowRange(tpl.Trace(i), RecordTrace(record, i), sel.pick[uk], sel.minPick, ctx,
-                  pars.mean, ws, ws.Marks(k), begin, end, scan.Row(k));
+    if (plain_bounds) {
+      ExactPlainRange(tpl.Trace(i), RecordTrace(record, i), sel.pick[uk], sel.minPick, ctx, ws,
+                      ws.Chain(k), ws.templateEnergy[uk], begin, end, scan.Row(k));
+    } else {
+      ExactRowRange(tpl.Trace(i), RecordTrace(record, i), sel.pick[uk], sel.minPick, ctx,
+                    pars.mean, ws, ws.Marks(k), begin, end, scan.Row(k));
+    }
   };
   FindGridPeaksFast(scan, pars, ctx, ws, threshold, timings, any_bounded ? &refine : nullptr,
                     template_index);

@@ -24,6 +24,31 @@ void ScanWorkspace::Allocate(int32_t n_traces, int32_t n_lags, int32_t win_len) 
   bounded.assign(n, 0);
   marksPerRow = lags / kChainMark + 1;
   marks.assign(n * marksPerRow, 0.0);
+  drift.assign(n, 0.0);
+  templateEnergy.assign(n, 0.0);
+  chains.clear();
+  chainStride = 0;
+}
+
+void ScanWorkspace::ReserveChains(int n, int32_t lags) {
+  chainStride = static_cast<std::size_t>(std::max(lags, 0));
+  const std::size_t need = static_cast<std::size_t>(std::max(n, 0)) * chainStride;
+  if (chains.size() < need) chains.resize(need);
+}
+
+void ScanWorkspace::ReserveBoundScratch(int n, int32_t lags, int32_t win_len) {
+  const auto un = static_cast<std::size_t>(std::max(n, 0));
+  const auto ul = static_cast<std::size_t>(std::max(lags, 0));
+  const auto uw = static_cast<std::size_t>(std::max(win_len, 0));
+  xfStride = ul + uw + 1;
+  auto grow = [](auto& v, std::size_t size) {
+    if (v.size() < size) v.resize(size);
+  };
+  grow(xf, un * xfStride);
+  grow(pairs, xfStride);
+  grow(yf, un * uw);
+  grow(cf, un * ul);
+  grow(boundStations, un);
 }
 
 }  // namespace qae

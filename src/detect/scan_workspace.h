@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "detect/correlation_bounds.h"
+
 namespace qae {
 
 // Work arrays of one scanning thread, sized once per run.
@@ -31,6 +33,25 @@ class ScanWorkspace {
   std::vector<double> marks;
   std::size_t marksPerRow = 0;
   double* Marks(int k) { return marks.data() + static_cast<std::size_t>(k) * marksPerRow; }
+
+  // The plain correlation's bound pass: per station its energy chain over
+  // the whole row (kept for the exact values computed later), drift,
+  // template energy, single-precision segment, window and cross sums;
+  // brain-float pairs of one station at a time. Grown on first
+  // use: only the bound pass needs them.
+  std::vector<double> chains;
+  std::size_t chainStride = 0;
+  std::vector<double> drift;
+  std::vector<double> templateEnergy;
+  std::vector<float> xf;
+  std::vector<float> yf;
+  std::vector<float> cf;
+  std::vector<uint32_t> pairs;
+  std::vector<FloatChainStation> boundStations;
+  std::size_t xfStride = 0;
+  void ReserveChains(int n, int32_t lags);
+  void ReserveBoundScratch(int n, int32_t lags, int32_t win_len);
+  double* Chain(int k) { return chains.data() + static_cast<std::size_t>(k) * chainStride; }
 };
 
 }  // namespace qae

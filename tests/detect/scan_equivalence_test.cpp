@@ -159,6 +159,29 @@ TEST(ScanEquivalence, DenseRecordsVelocityNotesAndEarlyStops) {
   }
 }
 
+// The pruned correlation and the shared partial sums of the stacks where
+// they matter most: many stations, a fine grid, records full of events.
+TEST(ScanEquivalence, ManyStationsFineGridsAndDenseRecords) {
+  struct Case {
+    int sensors;
+    int grid_steps;
+  };
+  for (const Case c : {Case{32, 5}, Case{8, 10}}) {
+    synth::SyntheticOptions o;
+    o.seed = 41;
+    o.n_sensors = c.sensors;
+    o.n_templates = 2;
+    o.n_events = 3;
+    o.n_samples = 1536;
+    o.special_files = false;
+    o.events_per_file = 4;
+    o.event_spacing_samples = 300;
+    o.grid_steps = c.grid_steps;
+    SCOPED_TRACE(StrPrintf("%d stations, %d grid steps", c.sensors, c.grid_steps));
+    ExpectSameRuns(o, 2, 0);
+  }
+}
+
 // A continuous recording: segments read, filtered and scanned ahead.
 TEST(ScanEquivalence, ContinuousRecording) {
   std::map<std::string, std::string> reference;

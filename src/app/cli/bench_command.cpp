@@ -32,6 +32,7 @@ struct BenchOptions {
   int records = 20;
   int stations = 16;
   int samples = 16384;
+  int gridSteps = 5;  // per axis: 2 * 5 + 1 = 11 offsets
   std::string keep;
   std::string kernel;  // empty: compare every configuration
   int threads = -1;
@@ -106,7 +107,8 @@ fs::path FolderOf(const std::string& prefix) {
 // (a run rewrites the files it detects in).
 class Workload {
  public:
-  Workload(const BenchOptions& opt, const std::string& name, const std::string& dir) : dir_(dir) {
+  Workload(const BenchOptions& opt, const std::string& name, const std::string& dir)
+      : dir_(dir), grid_steps_(opt.gridSteps) {
     synth::SyntheticOptions so;
     so.seed = 2026;
     so.n_sensors = opt.stations;
@@ -141,6 +143,7 @@ class Workload {
     }
     pars.firstAE = exp_.truth.first_ae;
     pars.lastAE = exp_.truth.last_ae;
+    pars.gridStepsX = pars.gridStepsY = pars.gridStepsZ = grid_steps_;
     RunContext ctx;
     ctx.kernel = setup.kernel;
     ctx.threads = setup.threads;
@@ -178,6 +181,7 @@ class Workload {
   std::string Pristine() const { return dir_ + "/events.pristine"; }
 
   std::string dir_;
+  int grid_steps_;
   synth::SyntheticExperiment exp_;
 };
 
@@ -290,7 +294,8 @@ Json RunBench(const BenchOptions& opt) {
   Json out;
   out["stations"] = opt.stations;
   out["samples"] = opt.samples;
-  out["grid"] = "11x11x11";
+  const int axis = 2 * opt.gridSteps + 1;
+  out["grid"] = StrPrintf("%dx%dx%d", axis, axis, axis);
   out["templates"] = opt.templates;
   out["records"] = opt.records;
   out["hardware_threads"] = AllCores();
@@ -358,6 +363,9 @@ void RegisterBenchCommand(CLI::App& app) {
       ->capture_default_str();
   cmd->add_option("--samples", opt->samples, "Samples per trace")
       ->check(CLI::Range(1024, 1048576))->capture_default_str();
+  cmd->add_option("--grid-steps", opt->gridSteps,
+                  "Grid steps per axis (each axis has 2 * steps + 1 offsets)")
+      ->check(CLI::Range(0, 50))->capture_default_str();
   cmd->add_option("--keep", opt->keep, "Build the workloads in this folder and keep them");
   cmd->add_option("--kernel", opt->kernel, "Time only this scan: fast or reference")
       ->check(CLI::IsMember({"fast", "reference"}));
