@@ -14,6 +14,7 @@
 #include "detect/correlation_kernels.h"
 #include "detect/fast_scan.h"
 #include "detect/matched_filter_scan.h"
+#include "detect/record_brain_floats.h"
 #include "util/text.h"
 
 namespace {
@@ -97,6 +98,27 @@ BENCHMARK(BM_ScanTemplateFast)
     ->Args({8, 5, 0})
     ->Args({16, 10, 0})
     ->Args({16, 10, 500})
+    ->Unit(benchmark::kMillisecond);
+
+// The same with the record's brain-float pairs made once, as when every
+// template of a run is scanned against the record.
+void BM_ScanTemplateFastSharedRecord(benchmark::State& state) {
+  const int spacing = static_cast<int>(state.range(2));
+  Workload w(static_cast<int>(state.range(0)), static_cast<int>(state.range(1)),
+             spacing > 0 ? spacing : kSamples);
+  const qae::RecordBrainFloats shared(w.record, int64_t{w.ctx.nLags} + w.ctx.winLen);
+  std::size_t peaks = 0;
+  for (auto _ : state) {
+    const qae::TemplateScan scan = qae::ScanTemplateFast(w.tpl, w.record, w.pars, w.ctx, w.ws,
+                                                         0.5f, nullptr, -1, false, &shared);
+    peaks = scan.peaks.size();
+    benchmark::DoNotOptimize(peaks);
+  }
+  state.counters["peaks"] = static_cast<double>(peaks);
+}
+BENCHMARK(BM_ScanTemplateFastSharedRecord)
+    ->Args({16, 5, 0})
+    ->Args({16, 5, 500})
     ->Unit(benchmark::kMillisecond);
 
 std::vector<float> Noise(uint32_t seed, int32_t n) {

@@ -2,8 +2,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <limits>
+#include <memory>
+#include <utility>
 #include <vector>
 
 #include <immintrin.h>
@@ -28,9 +31,7 @@ __attribute__((always_inline)) inline Float16 Load16(const float* p) {
 constexpr __mmask8 kAll = 0xff;
 constexpr __mmask16 kAll16 = 0xffff;
 
-// Brain-float pairs of a segment: pairs[u] holds x[u] in its low and
-// x[u + 1] in its high half, for u < n (x holds n + 1 floats), so that one
-// dot-product instruction takes two window samples of 16 lags.
+// BrainFloatPairsOf (correlation_bounds.h).
 __attribute__((target("avx512f,avx512bf16"))) void BrainFloatPairs(const float* x, int64_t n,
                                                                    uint32_t* pairs) {
   for (int64_t u = 0; u < n; u += 16) {
@@ -52,89 +53,162 @@ __attribute__((target("avx512f,avx512bf16"))) void BrainFloatPairs(const float* 
   }
 }
 
-// Squares of a segment's n samples in double precision (exact), and the
-// largest of them (infinite, or not a number, when a sample is).
-__attribute__((target("avx512f"))) double Squares(const float* x, int64_t n, double* sq) {
-  __m512d top = _mm512_setzero_pd();
-  int64_t i = 0;
-  for (; i + 8 <= n; i += 8) {
-    const __m512d v = _mm512_maskz_cvtps_pd(kAll, _mm256_loadu_ps(x + i));
-    const __m512d v2 = _mm512_mul_pd(v, v);
-    _mm512_storeu_pd(sq + i, v2);
-    // A square that is not a number enters the maximum and stays there.
-    const __mmask8 larger = _mm512_cmp_pd_mask(v2, top, _CMP_NLE_UQ) &
-                            _mm512_cmp_pd_mask(top, top, _CMP_ORD_Q);
-    top = _mm512_mask_blend_pd(larger, top, v2);
+// The largest square of a segment's n samples (infinite, or not a number,
+// when a sample is). Squaring is monotone in |x| and exact in double, so
+// it is the square of the largest |x|; and |x| compares as its bits do,
+// with every NaN above infinity, so an integer maximum finds it.
+__attribute__((target("avx512f"))) double LargestSquare(const float* x, int64_t n) {
+  const __m512i magnitude = _mm512_set1_epi32(0x7fffffff);
+  __m512i top = _mm512_setzero_si512();
+  for (int64_t i = 0; i < n; i += 16) {
+    const int64_t left = n - i;
+    const __mmask16 lanes = left >= 16 ? static_cast<__mmask16>(0xffff)
+                                       : static_cast<__mmask16>((1u << left) - 1u);
+    const __m512i bits = _mm512_maskz_loadu_epi32(lanes, x + i);
+    top = _mm512_maskz_max_epu32(kAll16, top, _mm512_and_si512(bits, magnitude));
   }
-  alignas(64) double lanes[8];
-  _mm512_store_pd(lanes, top);
-  double m = 0.0;
-  auto take = [&m](double v) { m = m == m && (v > m || v != v) ? v : m; };
-  for (const double v : lanes) take(v);
-  for (; i < n; ++i) {
-    sq[i] = static_cast<double>(x[i]) * static_cast<double>(x[i]);
-    take(sq[i]);
-  }
-  return m;
+  alignas(64) uint32_t lanes_top[16];
+  _mm512_store_si512(lanes_top, top);
+  const uint32_t largest = *std::max_element(lanes_top, lanes_top + 16);
+  float f;
+  std::memcpy(&f, &largest, sizeof f);
+  const double d = static_cast<double>(f);
+  return d * d;
 }
 
-// Up to 8 stations' chains side by side: each one a sequence of dependent
-// adds, several in flight so that none waits on its own latency alone. The
-// squares are made a block of lags at a time, in `scratch`
-// (S (kChainBlock + w + 1) doubles), and their largest value of each
-// station goes to max_square.
-constexpr int32_t kChainBlock = 256;
-
-template <int S>
-void ChainsOf(FloatChainStation* st, int32_t w, int32_t n_lags, double* scratch,
-              double* max_square) {
-  const auto stride = static_cast<std::size_t>(kChainBlock) + static_cast<std::size_t>(w) + 1;
-  const float* x[S];
-  const double* sq[S];
-  double* er[S];
-  double e[S];
-  for (int s = 0; s < S; ++s) {
-    x[s] = st[s].x;
-    er[s] = st[s].er;
-    double* first = scratch + static_cast<std::size_t>(s) * stride;
-    max_square[s] = Squares(x[s], w, first);
-    double sum = 0.0;
-    for (int32_t j = 0; j < w; ++j) sum += first[j];
-    e[s] = sum;
-    er[s][0] = sum;
-    sq[s] = first;
+// 8 x 8 doubles transposed: out[j] lane i = in[i] lane j.
+__attribute__((target("avx512f"), always_inline)) inline void Transpose8x8(const __m512d* in,
+                                                                           __m512d* out) {
+  __m512d t[8];
+  for (int k = 0; k < 8; k += 2) {
+    t[k] = _mm512_maskz_unpacklo_pd(kAll, in[k], in[k + 1]);
+    t[k + 1] = _mm512_maskz_unpackhi_pd(kAll, in[k], in[k + 1]);
   }
-  for (int32_t t0 = 1; t0 < n_lags; t0 += kChainBlock) {
-    const int32_t count = std::min(kChainBlock, n_lags - t0);
-    // sq[s][i] holds the square of sample t0 - 1 + i.
-    for (int s = 0; s < S; ++s) {
-      double* block = scratch + static_cast<std::size_t>(s) * stride;
-      const double m = Squares(x[s] + (t0 - 1), int64_t{count} + w, block);
-      const double held = max_square[s];
-      max_square[s] = held == held && (m > held || m != m) ? m : held;
+  const __m512i lo = _mm512_setr_epi64(0, 1, 8, 9, 4, 5, 12, 13);
+  const __m512i hi = _mm512_setr_epi64(2, 3, 10, 11, 6, 7, 14, 15);
+  __m512d u[8];
+  for (int k = 0; k < 8; k += 4) {
+    u[k] = _mm512_permutex2var_pd(t[k], lo, t[k + 2]);
+    u[k + 1] = _mm512_permutex2var_pd(t[k], hi, t[k + 2]);
+    u[k + 2] = _mm512_permutex2var_pd(t[k + 1], lo, t[k + 3]);
+    u[k + 3] = _mm512_permutex2var_pd(t[k + 1], hi, t[k + 3]);
+  }
+  // u[0..3] hold columns {0,4}, {2,6}, {1,5}, {3,7} of rows 0-3, u[4..7]
+  // the same of rows 4-7.
+  constexpr int kColumn[4] = {0, 2, 1, 3};
+  for (int k = 0; k < 4; ++k) {
+    out[kColumn[k]] = _mm512_maskz_shuffle_f64x2(kAll, u[k], u[k + 4], 0x44);
+    out[kColumn[k] + 4] = _mm512_maskz_shuffle_f64x2(kAll, u[k], u[k + 4], 0xee);
+  }
+}
+
+// Up to 16 stations' chains as two vector chains, a station to a lane:
+// every lane performs its station's sequence of operations, (e - out) + in
+// in double, so each lane's bits are the scalar chain's, and the two chains
+// overlap their latencies. The squares are made 8 samples x 8 stations at
+// a time and kept transposed (a sample's squares of G x 8 stations in G
+// vectors) in a ring of `ring_size` samples (a power of two of at least
+// w + 16), where the chains read them w samples apart.
+constexpr int kChainLanes = 8;
+
+int64_t ChainRingSize(int32_t w) {
+  int64_t size = 64;
+  while (size < int64_t{w} + 2 * kChainLanes) size *= 2;
+  return size;
+}
+
+// The squares of samples [from, from + 8) of stations st[0 .. 8) (0 from
+// `len` on, and for stations m and above) into the ring, each sample's 8
+// at slot + i * step.
+__attribute__((target("avx512f"), always_inline)) inline void SquaresInLanes(
+    const FloatChainStation* st, int m, int64_t from, int64_t len, double* slot,
+    int64_t step) {
+  const int64_t left = len - from;
+  const __mmask16 lanes = left >= 8  ? static_cast<__mmask16>(0xff)
+                          : left > 0 ? static_cast<__mmask16>((1u << left) - 1u)
+                                     : static_cast<__mmask16>(0);
+  __m512d sq[8];
+  for (int s = 0; s < kChainLanes; ++s) {
+    __m256 f = _mm256_setzero_ps();
+    if (s < m && lanes == 0xff) {
+      f = _mm256_loadu_ps(st[s].x + from);
+    } else if (s < m) {
+      f = _mm256_castpd_ps(_mm512_maskz_extractf64x4_pd(
+          kAll, _mm512_castps_pd(_mm512_maskz_loadu_ps(lanes, st[s].x + from)), 0));
     }
-    for (int32_t i = 0; i < count; ++i) {
-#pragma GCC unroll 8
-      for (int s = 0; s < S; ++s) {
-        e[s] = e[s] - sq[s][i] + sq[s][i + w];
-        er[s][t0 + i] = e[s];
+    const __m512d v = _mm512_maskz_cvtps_pd(kAll, f);
+    sq[s] = _mm512_mul_pd(v, v);
+  }
+  __m512d by_sample[8];
+  Transpose8x8(sq, by_sample);
+  for (int i = 0; i < 8; ++i) _mm512_store_pd(slot + i * step, by_sample[i]);
+}
+
+template <int G>
+__attribute__((target("avx512f"), always_inline)) inline void ChainsInLanes(
+    FloatChainStation* st, int m, int32_t w, int32_t n_lags, double* ring, int64_t ring_size) {
+  constexpr int64_t kStep = int64_t{G} * kChainLanes;  // doubles per sample
+  // Samples 0 .. n_lags + w - 2 enter the chains.
+  const int64_t len = int64_t{n_lags} + w - 1;
+  const int64_t wrap = ring_size - 1;
+  int64_t filled = 0;  // samples [0, filled) have their squares in the ring
+  auto fill_to = [&](int64_t need) __attribute__((target("avx512f"), always_inline)) {
+    for (; filled < need; filled += 8) {
+      for (int g = 0; g < G; ++g) {
+        SquaresInLanes(st + g * kChainLanes, m - g * kChainLanes, filled, len,
+                       ring + (filled & wrap) * kStep + g * kChainLanes, kStep);
       }
     }
+  };
+  auto at = [&](int64_t u) { return ring + (u & wrap) * kStep; };
+  __m512d e[G];
+  __m512d by_lag[G][8];
+  // er[0]: the window's squares summed in order from 0.
+  fill_to(int64_t{w} + 8);
+  for (int g = 0; g < G; ++g) e[g] = _mm512_setzero_pd();
+  for (int32_t j = 0; j < w; ++j) {
+    for (int g = 0; g < G; ++g) e[g] = _mm512_add_pd(e[g], _mm512_load_pd(at(j) + g * 8));
+  }
+  auto store = [&](int32_t t0) __attribute__((target("avx512f"), always_inline)) {
+    const int32_t left = n_lags - t0;
+    const __mmask8 lanes = left >= 8 ? kAll : static_cast<__mmask8>((1u << left) - 1u);
+    for (int g = 0; g < G; ++g) {
+      __m512d by_station[8];
+      Transpose8x8(by_lag[g], by_station);
+      for (int s = 0; s < kChainLanes && g * kChainLanes + s < m; ++s) {
+        _mm512_mask_storeu_pd(st[g * kChainLanes + s].er + t0, lanes, by_station[s]);
+      }
+    }
+  };
+  auto step = [&](int64_t t, int i) __attribute__((target("avx512f"), always_inline)) {
+    const double* out = at(t - 1);
+    const double* in = at(t + w - 1);
+    for (int g = 0; g < G; ++g) {
+      e[g] = _mm512_add_pd(_mm512_sub_pd(e[g], _mm512_load_pd(out + g * 8)),
+                           _mm512_load_pd(in + g * 8));
+      by_lag[g][i] = e[g];
+    }
+  };
+  for (int g = 0; g < G; ++g) by_lag[g][0] = e[g];
+  for (int i = 1; i < 8; ++i) step(i, i);
+  store(0);
+  for (int32_t t0 = 8; t0 < n_lags; t0 += 8) {
+    fill_to(int64_t{t0} + 8 + w);
+    for (int i = 0; i < 8; ++i) step(int64_t{t0} + i, i);
+    store(t0);
   }
 }
 
-void Chains(FloatChainStation* st, int m, int32_t w, int32_t n_lags, double* scratch,
-            double* max_square) {
-  switch (m) {
-    case 1: return ChainsOf<1>(st, w, n_lags, scratch, max_square);
-    case 2: return ChainsOf<2>(st, w, n_lags, scratch, max_square);
-    case 3: return ChainsOf<3>(st, w, n_lags, scratch, max_square);
-    case 4: return ChainsOf<4>(st, w, n_lags, scratch, max_square);
-    case 5: return ChainsOf<5>(st, w, n_lags, scratch, max_square);
-    case 6: return ChainsOf<6>(st, w, n_lags, scratch, max_square);
-    case 7: return ChainsOf<7>(st, w, n_lags, scratch, max_square);
-    default: return ChainsOf<8>(st, w, n_lags, scratch, max_square);
-  }
+__attribute__((target("avx512f"))) void ChainsOfEight(FloatChainStation* st, int m, int32_t w,
+                                                      int32_t n_lags, double* ring,
+                                                      int64_t ring_size) {
+  ChainsInLanes<1>(st, m, w, n_lags, ring, ring_size);
+}
+
+__attribute__((target("avx512f"))) void ChainsOfSixteen(FloatChainStation* st, int m, int32_t w,
+                                                        int32_t n_lags, double* ring,
+                                                        int64_t ring_size) {
+  ChainsInLanes<2>(st, m, w, n_lags, ring, ring_size);
 }
 
 // Each chain step rounds twice, by at most 2^-53 of a result; the results
@@ -150,51 +224,76 @@ double ChainDrift(double max_square, int32_t w, int32_t n_lags) {
   return d <= std::numeric_limits<double>::max() ? d : std::numeric_limits<double>::infinity();
 }
 
-// Cross sums of 64 lags at a time from brain-float pairs: one instruction
-// adds two window samples of 16 lags.
+// Pairs [at, at + 16), those from `limit` on read as 0.
+__attribute__((target("avx512f"), always_inline)) inline __m512i LoadPairs(const uint32_t* pairs,
+                                                                           int64_t at,
+                                                                           int64_t limit) {
+  if (at + 16 <= limit) return _mm512_loadu_si512(pairs + at);
+  const int64_t left = std::max<int64_t>(limit - at, 0);
+  return _mm512_maskz_loadu_epi32(static_cast<__mmask16>((1u << left) - 1u), pairs + at);
+}
+
+// Window pair 8 m + J of A x 16 lags: the lags' pairs are the vectors b
+// (pairs from 16 m on) moved by 2 J entries.
+template <int A, int J>
+__attribute__((target("avx512f,avx512bf16"), always_inline)) inline void PairStep(
+    __m512* acc, const __m512i* b, uint32_t ypair) {
+  const __m512i yb = _mm512_set1_epi32(static_cast<int32_t>(ypair));
+  __m512bh ybh;
+  std::memcpy(&ybh, &yb, sizeof ybh);
+  for (int a = 0; a < A; ++a) {
+    const __m512i xi = J == 0 ? b[a] : _mm512_maskz_alignr_epi32(kAll16, b[a + 1], b[a], 2 * J);
+    __m512bh xb;
+    std::memcpy(&xb, &xi, sizeof xb);
+    acc[a] = _mm512_dpbf16_ps(acc[a], xb, ybh);
+  }
+}
+
+template <int A, int... J>
+__attribute__((target("avx512f,avx512bf16"), always_inline)) inline void EightPairs(
+    __m512* acc, const __m512i* b, const uint32_t* ypair, int32_t pairs_left,
+    std::integer_sequence<int, J...>) {
+  ((J < pairs_left ? PairStep<A, J>(acc, b, ypair[2 * J]) : void()), ...);
+}
+
+// Cross sums of A x 16 lags from `t` (lanes `last` of the last vector
+// only): one instruction adds two window samples of 16 lags, A independent
+// sums cover its latency, and each pair vector is loaded once for 8 window
+// pairs and moved into place in registers. `limit` is the number of pairs.
+template <int A>
+__attribute__((target("avx512f,avx512bf16"), always_inline)) inline void BrainFloatBlock(
+    const uint32_t* pairs, int64_t t, int64_t limit, const uint32_t* ypair, int32_t n_pairs,
+    __mmask16 last, float* c) {
+  __m512 acc[A];
+  for (int a = 0; a < A; ++a) acc[a] = _mm512_setzero_ps();
+  for (int32_t p0 = 0; p0 < n_pairs; p0 += 8) {
+    __m512i b[A + 1];
+    for (int k = 0; k <= A; ++k) b[k] = LoadPairs(pairs, t + 2 * int64_t{p0} + 16 * k, limit);
+    EightPairs<A>(acc, b, ypair + 2 * p0, n_pairs - p0, std::make_integer_sequence<int, 8>());
+  }
+  for (int a = 0; a + 1 < A; ++a) _mm512_storeu_ps(c + t + 16 * a, acc[a]);
+  _mm512_mask_storeu_ps(c + t + 16 * (A - 1), last, acc[A - 1]);
+}
+
+// Cross sums of every lag from brain-float pairs (the pairs of samples
+// n_lags + w - 2 and on are not read for lags past the end).
 __attribute__((target("avx512f,avx512bf16"))) void CrossSumsBf16(const uint32_t* pairs,
-                                                                 const float* x, const float* y,
-                                                                 int32_t w, int32_t n_lags,
-                                                                 float* c) {
+                                                                 const float* y, int32_t w,
+                                                                 int32_t n_lags, float* c) {
   const int32_t n_pairs = (w + 1) / 2;
   alignas(64) float yy[2 * kMaxBrainFloatWindow + 16];
   alignas(64) uint32_t ypair[2 * kMaxBrainFloatWindow + 16];
   for (int32_t j = 0; j <= 2 * n_pairs; ++j) yy[j] = j < w ? y[j] : 0.0f;
   BrainFloatPairs(yy, 2 * n_pairs, ypair);
+  const int64_t limit = int64_t{n_lags} + w - 1;
   int32_t t = 0;
-  for (; t + 64 <= n_lags; t += 64) {
-    __m512 a0 = _mm512_setzero_ps();
-    __m512 a1 = _mm512_setzero_ps();
-    __m512 a2 = _mm512_setzero_ps();
-    __m512 a3 = _mm512_setzero_ps();
-    for (int32_t p = 0; p < n_pairs; ++p) {
-      const __m512i yb = _mm512_set1_epi32(static_cast<int32_t>(ypair[2 * p]));
-      __m512bh ybh;
-      std::memcpy(&ybh, &yb, sizeof ybh);
-      const uint32_t* xs = pairs + t + 2 * p;
-      __m512bh x0;
-      __m512bh x1;
-      __m512bh x2;
-      __m512bh x3;
-      std::memcpy(&x0, xs, sizeof x0);
-      std::memcpy(&x1, xs + 16, sizeof x1);
-      std::memcpy(&x2, xs + 32, sizeof x2);
-      std::memcpy(&x3, xs + 48, sizeof x3);
-      a0 = _mm512_dpbf16_ps(a0, x0, ybh);
-      a1 = _mm512_dpbf16_ps(a1, x1, ybh);
-      a2 = _mm512_dpbf16_ps(a2, x2, ybh);
-      a3 = _mm512_dpbf16_ps(a3, x3, ybh);
-    }
-    _mm512_storeu_ps(c + t, a0);
-    _mm512_storeu_ps(c + t + 16, a1);
-    _mm512_storeu_ps(c + t + 32, a2);
-    _mm512_storeu_ps(c + t + 48, a3);
+  for (; t + 192 <= n_lags; t += 192) {
+    BrainFloatBlock<12>(pairs, t, limit, ypair, n_pairs, kAll16, c);
   }
-  // The last lags in single precision, within the same margin.
-  for (; t < n_lags; ++t) {
-    float acc = 0.0f;
-    for (int32_t j = 0; j < w; ++j) acc += x[t + j] * y[j];
-    c[t] = acc;
+  for (; t + 16 <= n_lags; t += 16) BrainFloatBlock<1>(pairs, t, limit, ypair, n_pairs, kAll16, c);
+  if (t < n_lags) {
+    const auto last = static_cast<__mmask16>((1u << (n_lags - t)) - 1u);
+    BrainFloatBlock<1>(pairs, t, limit, ypair, n_pairs, last, c);
   }
 }
 
@@ -246,8 +345,11 @@ __attribute__((target("avx512f"))) void BoundRowAvx512(const float* c, double e_
   const __m512d max_finite = _mm512_set1_pd(std::numeric_limits<double>::max());
   const __m512d relative = _mm512_set1_pd(0x1p-10);
   const __m512d absolute = _mm512_set1_pd(1e-30 + margin);
-  const __m512d tiny_energy = _mm512_set1_pd(0x1p-200);
-  const __m512d twice_drift = _mm512_set1_pd(2.0 * drift);
+  // Chain values must hold twice the drift (a drift that is not a number
+  // trusts none) and lie far above the smallest normal numbers.
+  const double least_chain = drift == drift ? std::max(2.0 * drift, 0x1p-200) : drift;
+  const __m512d least_er = _mm512_set1_pd(least_chain);
+  const __mmask8 all = template_trusted ? kAll : static_cast<__mmask8>(0);
   int32_t t = 0;
   for (; t + 8 <= n; t += 8) {
     const __m512d e_r = _mm512_loadu_pd(er + t);
@@ -255,18 +357,19 @@ __attribute__((target("avx512f"))) void BoundRowAvx512(const float* c, double e_
     const __m512d cd = _mm512_maskz_cvtps_pd(kAll, _mm256_loadu_ps(c + t));
     const __m512d v = _mm512_mul_pd(cd, _mm512_maskz_rsqrt14_pd(kAll, energy));
     const __m512d av = _mm512_abs_pd(v);
-    __m512d u = _mm512_add_pd(_mm512_add_pd(v, _mm512_mul_pd(av, relative)), absolute);
-    const __mmask8 trusted = _mm512_cmp_pd_mask(energy, lo, _CMP_GE_OQ) &
-                             _mm512_cmp_pd_mask(energy, hi, _CMP_LE_OQ) &
-                             _mm512_cmp_pd_mask(e_r, twice_drift, _CMP_GE_OQ) &
-                             _mm512_cmp_pd_mask(e_r, tiny_energy, _CMP_GE_OQ) &
-                             _mm512_cmp_pd_mask(_mm512_abs_pd(cd), max_finite,
-                                                _CMP_LE_OQ) &
-                             _mm512_cmp_pd_mask(u, u, _CMP_ORD_Q);
-    u = _mm512_mask_blend_pd(template_trusted ? trusted : static_cast<__mmask8>(0), inf, u);
-    // Not a positive energy (or not a number): the row is 0 there.
-    u = _mm512_mask_blend_pd(_mm512_cmp_pd_mask(energy, zero, _CMP_GT_OQ), zero, u);
-    _mm256_storeu_ps(row + t, _mm512_maskz_cvtpd_ps(kAll, u));
+    const __m512d u = _mm512_add_pd(_mm512_add_pd(v, _mm512_mul_pd(av, relative)), absolute);
+    // With a finite sum and the energy in range, the estimate and u are
+    // finite too.
+    __mmask8 trusted = _mm512_mask_cmp_pd_mask(all, energy, lo, _CMP_GE_OQ);
+    trusted = _mm512_mask_cmp_pd_mask(trusted, energy, hi, _CMP_LE_OQ);
+    trusted = _mm512_mask_cmp_pd_mask(trusted, e_r, least_er, _CMP_GE_OQ);
+    trusted = _mm512_mask_cmp_pd_mask(trusted, _mm512_abs_pd(cd), max_finite, _CMP_LE_OQ);
+    // Untrusted: +inf, or 0 where the energy is not positive (or not a
+    // number), as the row is there.
+    const __m512d untrusted =
+        _mm512_maskz_mov_pd(_mm512_cmp_pd_mask(energy, zero, _CMP_GT_OQ), inf);
+    _mm256_storeu_ps(row + t,
+                     _mm512_maskz_cvtpd_ps(kAll, _mm512_mask_blend_pd(trusted, untrusted, u)));
   }
   for (; t < n; ++t) {
     const double energy = e_t * er[t];
@@ -311,21 +414,39 @@ BoundSums CrossSumsWithEnergy(FloatChainStation* stations, int n, int32_t w, int
   for (int k = 0; k < n; ++k) {
     FloatChainStation& st = stations[k];
     if (bf16) {
-      BrainFloatPairs(st.x, len, st.pairs);
-      CrossSumsBf16(st.pairs, st.x, st.y, w, n_lags, st.c);
+      const uint32_t* pairs = st.readyPairs;
+      if (pairs == nullptr) {
+        BrainFloatPairs(st.x, len, st.pairs);
+        pairs = st.pairs;
+      }
+      CrossSumsBf16(pairs, st.y, w, n_lags, st.c);
     } else {
       CrossSumsFloatAvx512(st.x, st.y, w, n_lags, st.c);
     }
   }
-  std::vector<double> scratch(8 * (static_cast<std::size_t>(kChainBlock) + static_cast<std::size_t>(w) + 1));
-  double max_square[8];
-  for (int k = 0; k < n; k += 8) {
-    const int m = std::min(8, n - k);
-    Chains(stations + k, m, w, n_lags, scratch.data(), max_square);
-    for (int s = 0; s < m; ++s) stations[k + s].drift = ChainDrift(max_square[s], w, n_lags);
+  const int64_t ring_size = ChainRingSize(w);
+  // The ring's vectors on whole cache lines; every entry is written before
+  // it is read.
+  const auto ring_store = std::make_unique_for_overwrite<double[]>(
+      static_cast<std::size_t>(ring_size + 1) * 2 * kChainLanes);
+  double* ring = ring_store.get();
+  while (reinterpret_cast<uintptr_t>(ring) % 64 != 0) ++ring;
+  for (int k = 0; k < n; k += 2 * kChainLanes) {
+    const int m = std::min(2 * kChainLanes, n - k);
+    if (m > kChainLanes) {
+      ChainsOfSixteen(stations + k, m, w, n_lags, ring, ring_size);
+    } else {
+      ChainsOfEight(stations + k, m, w, n_lags, ring, ring_size);
+    }
+  }
+  for (int k = 0; k < n; ++k) {
+    FloatChainStation& st = stations[k];
+    st.drift = ChainDrift(LargestSquare(st.x, len), w, n_lags);
   }
   return bf16 ? BoundSums::kBrainFloat : BoundSums::kSingle;
 }
+
+void BrainFloatPairsOf(const float* x, int64_t n, uint32_t* pairs) { BrainFloatPairs(x, n, pairs); }
 
 void CrossSumsFloat(const float* x, const float* y, int32_t w, int32_t n_lags, float* c) {
   CrossSumsFloatAvx512(x, y, w, n_lags, c);

@@ -36,9 +36,16 @@ BoundSums BestBoundSums();
 // over windows of w samples (1.25 k, see above).
 double BoundSumsMargin(BoundSums kind, int32_t w);
 
+// Brain-float pairs of n samples: pairs[u] holds x[u] in its low and
+// x[u + 1] in its high half, for u < n (x holds n + 1 floats), so that one
+// dot-product instruction takes two window samples of 16 lags. Requires
+// BestBoundSums() == kBrainFloat.
+void BrainFloatPairsOf(const float* x, int64_t n, uint32_t* pairs);
+
 // One station of a bound pass: its record segment x (n_lags + w floats, 0
 // outside the trace, as the reference reads it) and template window y (w
-// floats), and scratch for n_lags + w - 1 brain-float pairs.
+// floats); the segment's n_lags + w - 1 brain-float pairs where they were
+// made beforehand (BrainFloatPairsOf of x), else scratch to make them in.
 struct FloatChainStation {
   const float* x = nullptr;
   const float* y = nullptr;
@@ -46,13 +53,14 @@ struct FloatChainStation {
   double* er = nullptr;  // out: n_lags chain values
   double drift = 0.0;    // out: bound of |er[t] - exact window energy| over all t
   uint32_t* pairs = nullptr;
+  const uint32_t* readyPairs = nullptr;
 };
 
 // Per station: the cross sums of `kind` (single precision where brain
 // floats are missing or w > kMaxBrainFloatWindow; the kind used is
 // returned), er[0] = the sum over j < w of x[j]^2 in order and
 // er[t] = (er[t - 1] - x[t - 1]^2) + x[t + w - 1]^2 (CorrelationRow's
-// energies bit for bit, up to eight chains in flight), and the chain's
+// energies bit for bit, up to sixteen chains in flight), and the chain's
 // drift. Requires CorrelationBoundsAvailable().
 BoundSums CrossSumsWithEnergy(FloatChainStation* stations, int n, int32_t w, int32_t n_lags,
                               BoundSums kind);

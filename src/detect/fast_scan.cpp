@@ -427,7 +427,8 @@ const float* RecordFloats(const XL_WaveTrace& t, int64_t first, int64_t n, float
 // energy chain (kept for the exact values later), cheap cross sums, and
 // rows of upper bounds from them.
 void PlainBoundRows(const XL_WaveData& tpl, const XL_WaveData& record, const TemplateScan& scan,
-                    const RunContext& ctx, ScanWorkspace& ws) {
+                    const RunContext& ctx, ScanWorkspace& ws,
+                    const RecordBrainFloats* record_pairs) {
   const StationSelection& sel = scan.stations;
   const int n = sel.n();
   const int32_t w = ctx.winLen;
@@ -446,12 +447,19 @@ void PlainBoundRows(const XL_WaveData& tpl, const XL_WaveData& record, const Tem
     float* yf = ws.yf.data() + uk * uw;
     for (int32_t j = 0; j < w; ++j) yf[j] = static_cast<float>(y[j]);
     FloatChainStation& st = ws.boundStations[uk];
-    st.x = RecordFloats(RecordTrace(record, i), int64_t{sel.pick[uk]} - sel.minPick,
-                        int64_t{lags} + w, ws.xf.data() + uk * ws.xfStride);
+    const int64_t first = int64_t{sel.pick[uk]} - sel.minPick;
+    st.x = RecordFloats(RecordTrace(record, i), first, int64_t{lags} + w,
+                        ws.xf.data() + uk * ws.xfStride);
     st.y = yf;
     st.c = ws.cf.data() + uk * ulags;
     st.er = ws.Chain(k);
     st.pairs = ws.pairs.data();
+    st.readyPairs = nullptr;
+    if (record_pairs && w <= kMaxBrainFloatWindow && first >= 0 &&
+        first + lags + w - 1 <= record_pairs->length()) {
+      const uint32_t* pairs = record_pairs->Pairs(i);
+      if (pairs) st.readyPairs = pairs + first;
+    }
   }
   const BoundSums kind = CrossSumsWithEnergy(ws.boundStations.data(), n, w, lags, BestBoundSums());
   const double margin = BoundSumsMargin(kind, w);
@@ -490,7 +498,7 @@ void CorrelationRowFast(const XL_WaveTrace& tpl_trace, const XL_WaveTrace& rec_t
 TemplateScan ScanTemplateFast(const XL_WaveData& tpl, const XL_WaveData& record,
                               const AePars& pars, const RunContext& ctx, ScanWorkspace& ws,
                               float threshold, ScanTimings* timings, int template_index,
-                              bool exact_rows) {
+                              bool exact_rows, const RecordBrainFloats* record_pairs) {
   TemplateScan scan = BeginTemplateScan(tpl, pars, ctx);
   if (!scan.scanned) return scan;
   const StationSelection& sel = scan.stations;
@@ -506,7 +514,7 @@ TemplateScan ScanTemplateFast(const XL_WaveData& tpl, const XL_WaveData& record,
   const bool plain_bounds = !exact_rows && pars.mean == 0 && CorrelationBoundsAvailable() &&
                             ctx.winLen >= 1 && ctx.winLen <= kMaxBoundWindow;
   if (plain_bounds) {
-    PlainBoundRows(tpl, record, scan, ctx, ws);
+    PlainBoundRows(tpl, record, scan, ctx, ws, record_pairs);
     any_bounded = sel.n() > 0;
   } else {
     for (int k = 0; k < sel.n(); ++k) {

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "detect/matched_filter_scan.h"
+#include "detect/record_brain_floats.h"
 #include "detect/run_context.h"
 #include "detect/scan_workspace.h"
 #include "params/ae_pars.h"
@@ -28,11 +29,13 @@ namespace qae {
 // template index the template's shift plan is kept in ctx.shiftPlans for
 // the next records. The returned rows are exact where the peak search read
 // them; with `exact_rows` (the diagnostic files read all of them) they are
-// exact everywhere.
+// exact everywhere. `record_pairs`, the record's brain-float pairs shared
+// by every template scanned against it, spares making them per scan.
 TemplateScan ScanTemplateFast(const XL_WaveData& tpl, const XL_WaveData& record,
                               const AePars& pars, const RunContext& ctx, ScanWorkspace& ws,
                               float threshold, ScanTimings* timings, int template_index = -1,
-                              bool exact_rows = false);
+                              bool exact_rows = false,
+                              const RecordBrainFloats* record_pairs = nullptr);
 
 // Whether a run's scans must leave exact rows everywhere: the diagnostic
 // correlation files (output level 5 and above) write whole rows.

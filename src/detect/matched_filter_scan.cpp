@@ -344,6 +344,7 @@ int ScanRecord(TemplateLibrary& templates, int template_count, AePars& pars, Run
     ctx.pool->ScanInOrder(templates, template_count, record, pars, ctx, threshold, consume);
   } else {
     XL_WaveDataSeg2 scratch;
+    const RecordBrainFloats record_pairs(record, int64_t{ctx.nLags} + ctx.winLen);
     for (int t = 0; t < template_count; ++t) {
       const XL_WaveData* tpl = &templates[t];
       if (tpl->TraceCount() == 0) {
@@ -356,7 +357,7 @@ int ScanRecord(TemplateLibrary& templates, int template_count, AePars& pars, Run
           ctx.kernel == RunContext::Kernel::kReference
               ? ScanTemplateReference(*tpl, record, pars, ctx, threshold)
               : ScanTemplateFast(*tpl, record, pars, ctx, ctx.workspace, threshold, &ctx.timings,
-                                 t, WantsExactRows(pars));
+                                 t, WantsExactRows(pars), &record_pairs);
       if (!replay(t, scan)) break;
     }
   }

@@ -79,7 +79,8 @@ void ScanPool::Run(ScanBatch& batch, int t, ScanWorkspace& workspace) {
   }
   const bool exact_rows = WantsExactRows(pars);
   result.scan = ScanTemplateFast(*tpl, *batch.record_, pars, *batch.ctx_, workspace,
-                                 batch.threshold_, &result.timings, t, exact_rows);
+                                 batch.threshold_, &result.timings, t, exact_rows,
+                                 batch.recordPairs_.get());
   // The worker's rows are reused by its next scan; only the diagnostic
   // files read them after the scan, so only then are they kept.
   if (exact_rows && result.scan.rows != nullptr) {
@@ -98,6 +99,8 @@ std::shared_ptr<ScanBatch> ScanPool::Submit(const TemplateLibrary& templates, in
   auto batch = std::make_shared<ScanBatch>();
   batch->templates_ = &templates;
   batch->record_ = std::move(record);
+  batch->recordPairs_ = std::make_unique<RecordBrainFloats>(
+      *batch->record_, int64_t{ctx.nLags} + ctx.winLen);
   batch->pars_ = std::move(pars);
   batch->ctx_ = &ctx;
   batch->threshold_ = threshold;

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "detect/matched_filter_scan.h"
+#include "detect/record_brain_floats.h"
 #include "detect/run_context.h"
 #include "detect/scan_workspace.h"
 #include "detect/template_library.h"
@@ -42,6 +43,8 @@ class ScanBatch {
   };
   const TemplateLibrary* templates_ = nullptr;
   std::shared_ptr<const XL_WaveData> record_;
+  // Made by the first scan that needs them, read by all.
+  std::unique_ptr<RecordBrainFloats> recordPairs_;
   std::shared_ptr<const AePars> pars_;
   const RunContext* ctx_ = nullptr;
   float threshold_ = 0.0f;

@@ -8,11 +8,13 @@
 #include <limits>
 #include <memory>
 #include <random>
+#include <thread>
 
 #include "detect/correlation_bounds.h"
 #include "detect/correlation_kernels.h"
 #include "detect/fast_scan.h"
 #include "detect/matched_filter_scan.h"
+#include "detect/record_brain_floats.h"
 #include "util/simd_isa.h"
 #include "util/text.h"
 
@@ -107,6 +109,75 @@ TEST(CrossSumsWithEnergy, ChainsBitForBitAndSumsWithinTheirMargin) {
             }
             ASSERT_TRUE(std::isfinite(st[k].drift));
           }
+        }
+      }
+    }
+  }
+}
+
+// Chains bit for bit where samples are infinite or not a number (the
+// drift is then infinite, so no bound of the station is trusted), for
+// station counts around the 8 and 16 chains run side by side and windows
+// wider than the brain-float limit; pairs made beforehand give the same sums.
+TEST(CrossSumsWithEnergy, NonFiniteSamplesWideWindowsAndReadyPairs) {
+  if (!CorrelationBoundsAvailable()) GTEST_SKIP() << "no AVX-512 on this processor";
+  std::mt19937 rng(11);
+  std::normal_distribution<float> noise(0.0f, 3.0f);
+  const float kNonFinite[] = {std::numeric_limits<float>::infinity(),
+                              -std::numeric_limits<float>::infinity(),
+                              std::numeric_limits<float>::quiet_NaN()};
+  for (const int n : {3, 8, 11, 16, 17}) {
+    for (const int32_t w : {1, 2, 128, 200, 700}) {
+      for (const int32_t lags : {5, 300}) {
+        const auto size = static_cast<std::size_t>(lags + w);
+        const auto un = static_cast<std::size_t>(n);
+        std::vector<std::vector<float>> x(un), y(un), c(un), c_ready(un);
+        std::vector<std::vector<double>> er(un), er_ready(un);
+        std::vector<std::vector<uint32_t>> pairs(un), ready(un);
+        std::vector<FloatChainStation> st(un), st_ready(un);
+        for (std::size_t k = 0; k < un; ++k) {
+          x[k].resize(size);
+          for (auto& v : x[k]) v = noise(rng);
+          // Every other station gets a non-finite sample somewhere in its
+          // segment (the last sample a chain reads included).
+          if (k % 2 == 1) {
+            const std::size_t at = k % 4 == 1 ? size - 2 : rng() % (size - 1);
+            x[k][at] = kNonFinite[k % 3];
+          }
+          y[k].resize(static_cast<std::size_t>(w));
+          for (auto& v : y[k]) v = noise(rng);
+          c[k].assign(static_cast<std::size_t>(lags), -1.0f);
+          c_ready[k] = c[k];
+          er[k].assign(static_cast<std::size_t>(lags), -1.0);
+          er_ready[k] = er[k];
+          pairs[k].assign(size, 0);
+          st[k] = {x[k].data(), y[k].data(), c[k].data(), er[k].data(), 0.0, pairs[k].data()};
+          st_ready[k] = {x[k].data(), y[k].data(), c_ready[k].data(), er_ready[k].data(), 0.0,
+                         nullptr};
+          if (BestBoundSums() == BoundSums::kBrainFloat) {
+            ready[k].assign(size, 0);
+            BrainFloatPairsOf(x[k].data(), lags + w - 1, ready[k].data());
+            st_ready[k].readyPairs = ready[k].data();
+          } else {
+            st_ready[k].pairs = pairs[k].data();
+          }
+        }
+        CrossSumsWithEnergy(st.data(), n, w, lags, BoundSums::kBrainFloat);
+        CrossSumsWithEnergy(st_ready.data(), n, w, lags, BoundSums::kBrainFloat);
+        for (std::size_t k = 0; k < un; ++k) {
+          const std::string what = StrPrintf("n %d w %d lags %d station %zu", n, w, lags, k);
+          const std::vector<double> ref = ChainOf(x[k], w, lags);
+          for (std::size_t t = 0; t < ref.size(); ++t) {
+            ASSERT_TRUE(SameBits(ref[t], er[k][t])) << what << " lag " << t;
+            ASSERT_TRUE(SameBits(ref[t], er_ready[k][t])) << what << " lag " << t;
+            ASSERT_TRUE(SameBits(c[k][t], c_ready[k][t])) << what << " sums, lag " << t;
+          }
+          if (k % 2 == 1) {
+            EXPECT_EQ(st[k].drift, std::numeric_limits<double>::infinity()) << what;
+          } else {
+            EXPECT_TRUE(std::isfinite(st[k].drift)) << what;
+          }
+          EXPECT_TRUE(SameBits(st[k].drift, st_ready[k].drift)) << what;
         }
       }
     }
@@ -342,11 +413,17 @@ void ExpectTemplateScansAgree(TemplateCase& c, const std::string& what) {
   }
   ScanWorkspace ws;
   ws.Allocate(c.ctx.nTraces, c.ctx.nLags, c.ctx.winLen);
+  // The record's pairs made once and read by every scan, as the pool does.
+  const RecordBrainFloats shared(c.record, int64_t{c.ctx.nLags} + c.ctx.winLen);
   for (const float thr : thresholds) {
     const TemplateScan ref = ScanTemplateReference(c.tpl, c.record, c.pars, c.ctx, thr);
+    const std::string at = what + StrPrintf(" thr %.9g", static_cast<double>(thr));
     const TemplateScan fast =
         ScanTemplateFast(c.tpl, c.record, c.pars, c.ctx, ws, thr, nullptr, -1, false);
-    ExpectSamePeaks(fast.peaks, ref.peaks, what + StrPrintf(" thr %.9g", static_cast<double>(thr)));
+    ExpectSamePeaks(fast.peaks, ref.peaks, at);
+    const TemplateScan with_shared =
+        ScanTemplateFast(c.tpl, c.record, c.pars, c.ctx, ws, thr, nullptr, -1, false, &shared);
+    ExpectSamePeaks(with_shared.peaks, ref.peaks, at + " (shared pairs)");
   }
   EXPECT_FALSE(probe.peaks.empty()) << what << ": the case has no peak to test";
 }
@@ -386,6 +463,33 @@ TEST(PrunedTemplateScan, ShortAndMissingRecordTraces) {
   }
   c.record = std::move(shorter);
   ExpectTemplateScansAgree(c, "short and missing traces");
+}
+
+// Threads scanning one record at once share its pairs, which the first
+// scan to need them makes while the others wait.
+TEST(PrunedTemplateScan, ThreadsShareTheRecordPairs) {
+  TemplateCase c(12, 3000, 3, 420, 21);
+  const TemplateScan ref = ScanTemplateReference(c.tpl, c.record, c.pars, c.ctx, 0.3f);
+  ASSERT_FALSE(ref.peaks.empty());
+  for (int round = 0; round < 3; ++round) {
+    const RecordBrainFloats shared(c.record, int64_t{c.ctx.nLags} + c.ctx.winLen);
+    constexpr int kThreads = 4;
+    std::vector<TemplateScan> scans(kThreads);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kThreads; ++i) {
+      threads.emplace_back([&c, &shared, &scans, i] {
+        ScanWorkspace ws;
+        ws.Allocate(c.ctx.nTraces, c.ctx.nLags, c.ctx.winLen);
+        scans[static_cast<std::size_t>(i)] =
+            ScanTemplateFast(c.tpl, c.record, c.pars, c.ctx, ws, 0.3f, nullptr, -1, false, &shared);
+      });
+    }
+    for (auto& t : threads) t.join();
+    for (int i = 0; i < kThreads; ++i) {
+      ExpectSamePeaks(scans[static_cast<std::size_t>(i)].peaks, ref.peaks,
+                      StrPrintf("round %d thread %d", round, i));
+    }
+  }
 }
 
 }  // namespace
