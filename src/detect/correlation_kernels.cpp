@@ -1,6 +1,7 @@
 #include "detect/correlation_kernels.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 #include <immintrin.h>
@@ -261,10 +262,64 @@ __attribute__((always_inline)) inline void StackByStation(const float* rows, std
   }
 }
 
+// Lags [q, q + count) of a stack, count below four vectors' width, every
+// station inside its row: four registers of sums, each from 0 through the
+// stations in order and independent of the others, the lanes past `count`
+// neither read nor stored.
+__attribute__((target("avx512f"))) void StackTailAvx512(const float* const* base, int n, int64_t q,
+                                                        int64_t count, float* stack) {
+  __mmask16 lanes[4];
+  for (int i = 0; i < 4; ++i) {
+    const int64_t c = std::clamp<int64_t>(count - 16 * i, 0, 16);
+    lanes[i] = static_cast<__mmask16>((uint32_t{1} << c) - 1u);
+  }
+  __m512 a0 = _mm512_setzero_ps();
+  __m512 a1 = _mm512_setzero_ps();
+  __m512 a2 = _mm512_setzero_ps();
+  __m512 a3 = _mm512_setzero_ps();
+  for (int k = 0; k < n; ++k) {
+    const float* p = base[k] + q;
+    a0 = _mm512_add_ps(a0, _mm512_maskz_loadu_ps(lanes[0], p));
+    a1 = _mm512_add_ps(a1, _mm512_maskz_loadu_ps(lanes[1], p + 16));
+    a2 = _mm512_add_ps(a2, _mm512_maskz_loadu_ps(lanes[2], p + 32));
+    a3 = _mm512_add_ps(a3, _mm512_maskz_loadu_ps(lanes[3], p + 48));
+  }
+  _mm512_mask_storeu_ps(stack + q, lanes[0], a0);
+  _mm512_mask_storeu_ps(stack + q + 16, lanes[1], a1);
+  _mm512_mask_storeu_ps(stack + q + 32, lanes[2], a2);
+  _mm512_mask_storeu_ps(stack + q + 48, lanes[3], a3);
+}
+__attribute__((target("avx2"))) void StackTailAvx2(const float* const* base, int n, int64_t q,
+                                                   int64_t count, float* stack) {
+  const __m256i lane_index = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+  __m256i lanes[4];
+  for (int i = 0; i < 4; ++i) {
+    const auto c = static_cast<int32_t>(std::clamp<int64_t>(count - 8 * i, 0, 8));
+    lanes[i] = _mm256_cmpgt_epi32(_mm256_set1_epi32(c), lane_index);
+  }
+  __m256 a0 = _mm256_setzero_ps();
+  __m256 a1 = _mm256_setzero_ps();
+  __m256 a2 = _mm256_setzero_ps();
+  __m256 a3 = _mm256_setzero_ps();
+  for (int k = 0; k < n; ++k) {
+    const float* p = base[k] + q;
+    a0 = _mm256_add_ps(a0, _mm256_maskload_ps(p, lanes[0]));
+    a1 = _mm256_add_ps(a1, _mm256_maskload_ps(p + 8, lanes[1]));
+    a2 = _mm256_add_ps(a2, _mm256_maskload_ps(p + 16, lanes[2]));
+    a3 = _mm256_add_ps(a3, _mm256_maskload_ps(p + 24, lanes[3]));
+  }
+  _mm256_maskstore_ps(stack + q, lanes[0], a0);
+  _mm256_maskstore_ps(stack + q + 8, lanes[1], a1);
+  _mm256_maskstore_ps(stack + q + 16, lanes[2], a2);
+  _mm256_maskstore_ps(stack + q + 24, lanes[3], a3);
+}
+
 // Where every station lies inside its row, each lag's sum runs in a
 // register from 0 through the stations in order, which is the same
-// sequence of float additions as the station-by-station loop.
-template <int N>
+// sequence of float additions as the station-by-station loop. `Tail` takes
+// the lags short of four whole vectors (with masked loads), so that short
+// ranges stay in registers too.
+template <int N, auto Tail>
 __attribute__((always_inline)) inline void StackLoop(const float* rows, std::size_t stride,
                                                      const int32_t* shifts, int n, int32_t lags,
                                                      int32_t begin, int32_t end, float inv_n,
@@ -279,7 +334,7 @@ __attribute__((always_inline)) inline void StackLoop(const float* rows, std::siz
     full_hi = std::min<int64_t>(full_hi, int64_t{lags} - s);
     base[k] = rows + static_cast<std::size_t>(k) * stride + s;
   }
-  if (!registers || full_hi - full_lo < N) {
+  if (!registers || full_hi <= full_lo) {
     StackByStation(rows, stride, shifts, n, lags, begin, end, stack);
   } else {
     StackByStation(rows, stride, shifts, n, lags, begin, full_lo, stack);
@@ -310,20 +365,7 @@ __attribute__((always_inline)) inline void StackLoop(const float* rows, std::siz
       std::memcpy(stack + q + 2 * N, &a2, sizeof a2);
       std::memcpy(stack + q + 3 * N, &a3, sizeof a3);
     }
-    for (; q + N <= full_hi; q += N) {
-      FloatVec<N> acc = {};
-      for (int k = 0; k < n; ++k) {
-        FloatVec<N> v;
-        std::memcpy(&v, base[k] + q, sizeof v);
-        acc += v;
-      }
-      std::memcpy(stack + q, &acc, sizeof acc);
-    }
-    for (; q < full_hi; ++q) {
-      float acc = 0.0f;
-      for (int k = 0; k < n; ++k) acc += base[k][q];
-      stack[q] = acc;
-    }
+    if (q < full_hi) Tail(base, n, q, full_hi - q, stack);
   }
   for (int32_t q = begin; q < end; ++q) stack[q] *= inv_n;
 }
@@ -345,12 +387,12 @@ void AddScalar(float* d, const float* s, int64_t n) {
 __attribute__((target("avx512f"))) void StackAvx512(const float* r, std::size_t stride,
                                                     const int32_t* sh, int n, int32_t lags,
                                                     int32_t b, int32_t e, float inv_n, float* st) {
-  StackLoop<16>(r, stride, sh, n, lags, b, e, inv_n, st);
+  StackLoop<16, StackTailAvx512>(r, stride, sh, n, lags, b, e, inv_n, st);
 }
 __attribute__((target("avx2"))) void StackAvx2(const float* r, std::size_t stride,
                                                const int32_t* sh, int n, int32_t lags, int32_t b,
                                                int32_t e, float inv_n, float* st) {
-  StackLoop<8>(r, stride, sh, n, lags, b, e, inv_n, st);
+  StackLoop<8, StackTailAvx2>(r, stride, sh, n, lags, b, e, inv_n, st);
 }
 void StackScalar(const float* r, std::size_t stride, const int32_t* sh, int n, int32_t lags,
                  int32_t b, int32_t e, float inv_n, float* st) {
@@ -528,6 +570,60 @@ __attribute__((target("avx2"))) bool AnyAboveAvx2(const float* rows, std::size_t
   return false;
 }
 
+// The sum of |x[i]| for i < n (n >= 1) in double, in any order, when the
+// result is sure to be exact: values that are multiples of 2^u (u the
+// exponent of the smallest nonzero one's last bit) and below 2^(v + 1)
+// leave every partial sum below n * 2^(v + 1), a multiple of 2^u, which 53
+// bits hold when n * 2^(v + 1) <= 2^(u + 53). Returns false (infinities
+// and NaN included) otherwise.
+__attribute__((target("avx512f"))) bool SumAbsExactAvx512(const float* x, int32_t n, double* sum) {
+  const __m512i magnitude = _mm512_set1_epi32(0x7fffffff);
+  __m512i hi = _mm512_setzero_si512();
+  __m512i lo = magnitude;
+  __m512d acc0 = _mm512_setzero_pd();
+  __m512d acc1 = _mm512_setzero_pd();
+  for (int32_t i = 0; i < n; i += 16) {
+    const int32_t left = n - i;
+    const auto lanes = static_cast<__mmask16>(left >= 16 ? 0xffffu : (1u << left) - 1u);
+    const __m512i bits =
+        _mm512_and_si512(_mm512_maskz_loadu_epi32(lanes, x + i), magnitude);
+    // Zero-masked forms throughout: the plain ones start from undefined
+    // registers, which the compiler warns of.
+    hi = _mm512_maskz_max_epu32(0xffff, hi, bits);
+    lo = _mm512_mask_min_epu32(lo, _mm512_test_epi32_mask(bits, bits), lo, bits);
+    const __m512d v = _mm512_castsi512_pd(bits);
+    acc0 = _mm512_add_pd(acc0, _mm512_maskz_cvtps_pd(
+                                   0xff, _mm256_castpd_ps(_mm512_maskz_extractf64x4_pd(0xf, v, 0))));
+    acc1 = _mm512_add_pd(acc1, _mm512_maskz_cvtps_pd(
+                                   0xff, _mm256_castpd_ps(_mm512_maskz_extractf64x4_pd(0xf, v, 1))));
+  }
+  alignas(64) uint32_t his[16];
+  alignas(64) uint32_t los[16];
+  alignas(64) double sums[8];
+  _mm512_store_si512(his, hi);
+  _mm512_store_si512(los, lo);
+  _mm512_store_pd(sums, _mm512_add_pd(acc0, acc1));
+  uint32_t top_bits = 0;
+  uint32_t bottom_bits = 0x7fffffffu;
+  for (int l = 0; l < 16; ++l) {
+    top_bits = std::max(top_bits, his[l]);
+    bottom_bits = std::min(bottom_bits, los[l]);
+  }
+  const uint32_t top = top_bits >> 23;
+  if (top == 255) return false;
+  const uint32_t bottom = std::max<uint32_t>(bottom_bits >> 23, 1);
+  int32_t log_n = 0;
+  while ((int64_t{1} << log_n) < n) ++log_n;
+  // Float bit 0 of exponent e is worth 2^(e - 23): n * 2^(top + 1) must
+  // stay within 2^(bottom - 23 + 53).
+  // All zeros leave bottom above top: nothing to round.
+  if (static_cast<int32_t>(top) - static_cast<int32_t>(bottom) > 29 - log_n) return false;
+  double total = 0.0;
+  for (const double part : sums) total += part;
+  *sum = total;
+  return true;
+}
+
 KernelIsa Active() { return ActiveKernelIsa(); }
 
 }  // namespace
@@ -613,6 +709,15 @@ bool AnyStackAbove(const float* rows, std::size_t stride, const int32_t* shifts,
       return AnyAboveAvx2(rows, stride, shifts, n, lags, runs, count, inv_n, threshold);
     default: return AnyAboveScalar(rows, stride, shifts, n, lags, runs, count, inv_n, threshold);
   }
+}
+
+double MeanAbsInLanes(const float* stack, int32_t first, int32_t last) {
+  double sum = 0.0;
+  if (Active() != KernelIsa::kAvx512 || !SumAbsExactAvx512(stack + first, last - first + 1, &sum)) {
+    sum = 0.0;
+    for (int32_t i = first; i <= last; ++i) sum += std::fabs(stack[i]);
+  }
+  return sum / static_cast<double>(last - first + 1);
 }
 
 void AddInto(float* dst, const float* src, int64_t n) {

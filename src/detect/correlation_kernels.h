@@ -65,6 +65,12 @@ bool AnyStackAbove(const float* rows, std::size_t stride, const int32_t* shifts,
                    int32_t lags, const StartRun* runs, std::size_t count, float inv_n,
                    float threshold);
 
+// MeanAbs's bits (the mean of |stack[i]| for first <= i <= last, summed in
+// double in order of i). Where the values' magnitudes span few enough
+// binades that every partial sum is exact, the order of the additions
+// cannot matter and they run in vector lanes.
+double MeanAbsInLanes(const float* stack, int32_t first, int32_t last);
+
 // dst[i] += src[i] for i < n.
 void AddInto(float* dst, const float* src, int64_t n);
 // dst[i] *= factor for i < n.

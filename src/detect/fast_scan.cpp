@@ -26,24 +26,25 @@ struct Interval {
   int32_t end;
 };
 
-// The per-lag upper bound of every stack the grid can produce. Adding a
-// station's largest possible contribution instead of its actual one can
-// only raise each float sum (rounding is monotone), so the bound holds for
-// the stacks as computed, not just in exact arithmetic. A bound that is not
-// a number cannot prune.
+// The per-lag upper bound of every stack of a box of grid offsets, whose
+// station k shifts lie in [lo[k], hi[k]]. Adding a station's largest
+// possible contribution instead of its actual one can only raise each float
+// sum (rounding is monotone), so the bound holds for the stacks as
+// computed, not just in exact arithmetic. A bound that is not a number
+// cannot prune.
 //
 // This version works on lags [qb, qe) through padded copies of the rows and
 // window maxima by doubling, for any shift range.
-void BoundByDoubling(const TemplateScan& scan, const ShiftPlan& plan, ScanWorkspace& ws,
-                     int32_t qb, int32_t qe) {
+void BoundByDoubling(const TemplateScan& scan, const int32_t* lo_shift, const int32_t* hi_shift,
+                     ScanWorkspace& ws, int32_t qb, int32_t qe) {
   const int32_t lags = scan.lagRange;
   const int64_t span_lags = int64_t{qe} - qb;
   if (span_lags <= 0) return;
   float* bound = ws.bound.data() + qb;
   std::fill(bound, bound + span_lags, 0.0f);
   for (int k = 0; k < scan.stations.n(); ++k) {
-    const int32_t lo = plan.smin[static_cast<std::size_t>(k)];
-    const int64_t width = int64_t{plan.smax[static_cast<std::size_t>(k)]} - lo + 1;
+    const int32_t lo = lo_shift[k];
+    const int64_t width = int64_t{hi_shift[k]} - lo + 1;
     // ext[i] = row[qb + i + lo] inside the row, 0 outside; the window
     // maximum of ext over [q - qb, q - qb + width) is the station's largest
     // contribution at q.
@@ -78,75 +79,164 @@ void BoundByDoubling(const TemplateScan& scan, const ShiftPlan& plan, ScanWorksp
   }
 }
 
-// Where every station's window lies inside its row and the windows are
-// narrow, each lag's window maxima are taken straight from the rows, in
-// registers; the edges, and wide windows, go by doubling.
-void ComputeBound(const TemplateScan& scan, const ShiftPlan& plan, ScanWorkspace& ws) {
+// The bound of a box over lags [qb, qe) into ws.bound. Where every
+// station's window lies inside its row and the windows are narrow, each
+// lag's window maxima are taken straight from the rows, in registers; the
+// edges, and wide windows, go by doubling.
+void BoxBound(const TemplateScan& scan, const int32_t* lo, const int32_t* hi, ScanWorkspace& ws,
+              int32_t qb, int32_t qe) {
+  if (qe <= qb) return;
   const int32_t lags = scan.lagRange;
   const int n = scan.stations.n();
   constexpr int32_t kDirectWidth = 32;
-  int64_t inner_begin = 0;
-  int64_t inner_end = lags;
+  int64_t inner_begin = qb;
+  int64_t inner_end = qe;
   int64_t widest = 0;
   for (int k = 0; k < n; ++k) {
-    const int32_t lo = plan.smin[static_cast<std::size_t>(k)];
-    const int32_t hi = plan.smax[static_cast<std::size_t>(k)];
-    inner_begin = std::max<int64_t>(inner_begin, -int64_t{lo});
-    inner_end = std::min<int64_t>(inner_end, int64_t{lags} - hi);
-    widest = std::max<int64_t>(widest, int64_t{hi} - lo + 1);
+    inner_begin = std::max<int64_t>(inner_begin, -int64_t{lo[k]});
+    inner_end = std::min<int64_t>(inner_end, int64_t{lags} - hi[k]);
+    widest = std::max<int64_t>(widest, int64_t{hi[k]} - lo[k] + 1);
   }
   if (widest <= kDirectWidth && inner_end > inner_begin) {
     const auto b = static_cast<int32_t>(inner_begin);
     const auto e = static_cast<int32_t>(inner_end);
-    BoundByDoubling(scan, plan, ws, 0, b);
-    WindowMaxSum(scan.rows, scan.rowStride, plan.smin.data(), plan.smax.data(), n, b, e,
-                 ws.bound.data());
-    BoundByDoubling(scan, plan, ws, e, lags);
+    BoundByDoubling(scan, lo, hi, ws, qb, b);
+    WindowMaxSum(scan.rows, scan.rowStride, lo, hi, n, b, e, ws.bound.data());
+    BoundByDoubling(scan, lo, hi, ws, e, qe);
   } else {
-    BoundByDoubling(scan, plan, ws, 0, lags);
+    BoundByDoubling(scan, lo, hi, ws, qb, qe);
   }
-  ScaleBy(ws.bound.data(), scan.invN, lags);
-  for (int32_t q = 0; q < lags; ++q) {
-    float& v = ws.bound[static_cast<std::size_t>(q)];
-    if (v != v) v = std::numeric_limits<float>::infinity();
+  float* bound = ws.bound.data();
+  ScaleBy(bound + qb, scan.invN, int64_t{qe} - qb);
+  for (int32_t q = qb; q < qe; ++q) {
+    if (bound[q] != bound[q]) bound[q] = std::numeric_limits<float>::infinity();
   }
 }
 
-// Lags where a peak search can read the stack: every lag whose bound reaches
-// the threshold, widened by `reach` on each side.
-std::vector<Interval> EvaluationIntervals(const float* bound, int32_t lags, float threshold,
-                                          int32_t reach) {
+// Appends [begin, end) to ascending intervals, merging it with the last
+// one where they touch or overlap.
+void AppendInterval(std::vector<Interval>& out, int32_t begin, int32_t end) {
+  if (end <= begin) return;
+  if (!out.empty() && begin <= out.back().end) {
+    out.back().end = std::max(out.back().end, end);
+  } else {
+    out.push_back({begin, end});
+  }
+}
+
+// Intervals `iv` widened by `by` on each side within [0, lags).
+std::vector<Interval> Widen(const std::vector<Interval>& iv, int32_t by, int32_t lags) {
   std::vector<Interval> out;
-  for (int32_t q = 0; q < lags; ++q) {
-    if (!(bound[q] >= threshold)) continue;
-    const int32_t begin = static_cast<int32_t>(std::max<int64_t>(0, int64_t{q} - reach));
-    const int32_t end = static_cast<int32_t>(std::min<int64_t>(lags, int64_t{q} + reach + 1));
-    if (!out.empty() && begin <= out.back().end) {
-      out.back().end = std::max(out.back().end, end);
-    } else {
-      out.push_back({begin, end});
-    }
+  for (const Interval& i : iv) {
+    AppendInterval(out, static_cast<int32_t>(std::max<int64_t>(0, int64_t{i.begin} - by)),
+                   static_cast<int32_t>(std::min<int64_t>(lags, int64_t{i.end} + by)));
   }
   return out;
 }
 
 // The peak search of SearchPeaks, visiting only the lags whose bound
 // exceeds the threshold (`starts`, ascending): at every other lag the stack
-// cannot exceed it either, and the search would only step past.
-template <typename Accept>
+// cannot exceed it either, and the search would only step past. `before`
+// sees each lag the search examines first.
+template <typename Before, typename Accept>
 void SearchPeaksPruned(const float* stack, const std::vector<int32_t>& starts, int32_t lag_range,
                        int32_t scan_range, float threshold, float snr_min, int32_t len2,
-                       int32_t len5, Accept&& accept) {
-  std::size_t next = 0;
-  int32_t q = 0;
-  while (true) {
-    while (next < starts.size() && starts[next] < q) ++next;
-    if (next == starts.size()) return;
-    q = starts[next];
-    if (stack[q] > threshold) {
-      q = ExaminePeak(stack, q, lag_range, scan_range, threshold, snr_min, len2, len5, accept);
+                       int32_t len5, Before&& before, Accept&& accept) {
+  // The search goes on from `resume`: lags before it were stepped over.
+  int32_t resume = 0;
+  for (const int32_t q : starts) {
+    if (q < resume || !(stack[q] > threshold)) continue;
+    before(q);
+    resume = ExaminePeak(stack, q, lag_range, scan_range, threshold, snr_min, len2, len5, accept,
+                         &MeanAbsInLanes) +
+             1;
+  }
+}
+
+// A box of the grid whose bound exceeds the threshold somewhere, with no
+// children to narrow it further: the lags where its bound reaches the
+// threshold, and those where it exceeds it (below the scan range).
+struct LiveLeaf {
+  std::size_t box;
+  std::vector<Interval> reaching;
+  std::vector<int32_t> starts;
+};
+
+// Branch and bound over the boxes of the grid: a box's bound is computed
+// only where its parent's reaches the threshold (elsewhere the parent's
+// bounds every stack of the box too), and boxes whose bound exceeds the
+// threshold nowhere are dropped with everything below them.
+class BoxDescent {
+ public:
+  BoxDescent(const TemplateScan& scan, const ShiftPlan& plan, ScanWorkspace& ws, float threshold,
+             int32_t scan_range)
+      : scan_(scan), plan_(plan), ws_(ws), threshold_(threshold), scan_range_(scan_range) {}
+
+  void Descend(std::size_t box, const std::vector<Interval>& parent) {
+    const int32_t* lo = plan_.BoxMin(box);
+    const int32_t* hi = plan_.BoxMax(box);
+    for (const Interval& iv : parent) BoxBound(scan_, lo, hi, ws_, iv.begin, iv.end);
+    const float* bound = ws_.bound.data();
+    std::vector<Interval> reaching;
+    std::vector<int32_t> starts;
+    for (const Interval& iv : parent) {
+      int32_t q = iv.begin;
+      while (q < iv.end) {
+        if (!(bound[q] >= threshold_)) {
+          ++q;
+          continue;
+        }
+        const int32_t begin = q;
+        for (; q < iv.end && bound[q] >= threshold_; ++q) {
+          if (bound[q] > threshold_ && q < scan_range_) starts.push_back(q);
+        }
+        AppendInterval(reaching, begin, q);
+      }
     }
-    ++q;
+    if (starts.empty()) return;
+    const ShiftBox& b = plan_.boxes[box];
+    if (b.childCount == 0) {
+      leaves.push_back({box, std::move(reaching), std::move(starts)});
+      return;
+    }
+    for (int32_t c = 0; c < b.childCount; ++c) {
+      Descend(static_cast<std::size_t>(b.firstChild + c), reaching);
+    }
+  }
+
+  std::vector<LiveLeaf> leaves;
+
+ private:
+  const TemplateScan& scan_;
+  const ShiftPlan& plan_;
+  ScanWorkspace& ws_;
+  float threshold_;
+  int32_t scan_range_;
+};
+
+// Makes the rows exact wherever a stack of a live leaf can read them: its
+// reaching lags widened by `reach`, shifted by each station's range.
+void RefineLeaves(const std::vector<LiveLeaf>& leaves, const ShiftPlan& plan, int32_t lags,
+                  int32_t reach, const RowRefiner& refine) {
+  std::vector<std::vector<Interval>> needed;
+  for (const LiveLeaf& leaf : leaves) needed.push_back(Widen(leaf.reaching, reach, lags));
+  std::vector<Interval> ranges;
+  for (int k = 0; k < plan.n; ++k) {
+    ranges.clear();
+    for (std::size_t l = 0; l < leaves.size(); ++l) {
+      const int64_t lo = plan.BoxMin(leaves[l].box)[k];
+      const int64_t hi = plan.BoxMax(leaves[l].box)[k];
+      for (const Interval& iv : needed[l]) {
+        const int64_t b = std::clamp<int64_t>(iv.begin + lo, 0, lags);
+        const int64_t e = std::clamp<int64_t>(iv.end + hi, b, lags);
+        if (e > b) ranges.push_back({static_cast<int32_t>(b), static_cast<int32_t>(e)});
+      }
+    }
+    std::sort(ranges.begin(), ranges.end(),
+              [](const Interval& a, const Interval& b) { return a.begin < b.begin; });
+    std::vector<Interval> merged;
+    for (const Interval& r : ranges) AppendInterval(merged, r.begin, r.end);
+    for (const Interval& r : merged) refine(k, r.begin, r.end);
   }
 }
 
@@ -156,59 +246,34 @@ void FindGridPeaksFast(TemplateScan& scan, const AePars& pars, const RunContext&
                        ScanWorkspace& ws, float threshold, ScanTimings* timings,
                        const RowRefiner* refine, int template_index) {
   const int32_t lags = scan.lagRange;
-  if (lags <= 0) return;
   const int n = scan.stations.n();
+  if (lags <= 0 || n <= 0) return;
   const auto t1 = Clock::now();
   const std::shared_ptr<const ShiftPlan> plan_ptr =
       ctx.shiftPlans ? ctx.shiftPlans->Get(template_index, scan.stations, pars, ctx.dt, lags)
                      : BuildShiftPlan(scan.stations, pars, ctx.dt, lags);
   const ShiftPlan& plan = *plan_ptr;
 
-  ComputeBound(scan, plan, ws);
   const int32_t reach = static_cast<int32_t>(
       std::min<int64_t>(int64_t{ctx.len2} + ctx.len5 + 1, std::numeric_limits<int32_t>::max()));
-  const std::vector<Interval> intervals =
-      EvaluationIntervals(ws.bound.data(), lags, threshold, reach);
   const int32_t scan_range = lags - ctx.winLen;
-  std::vector<int32_t> starts;
-  for (int32_t q = 0; q < scan_range; ++q) {
-    if (ws.bound[static_cast<std::size_t>(q)] > threshold) starts.push_back(q);
-  }
+  BoxDescent descent(scan, plan, ws, threshold, scan_range);
+  descent.Descend(0, {{0, lags}});
+  const std::vector<LiveLeaf>& leaves = descent.leaves;
   const auto t2 = Clock::now();
   if (timings) timings->stack += Seconds(t1, t2);
-  if (starts.empty()) return;
+  if (leaves.empty()) return;
 
   // Rows holding bounds get exact values wherever a stack reads them.
   if (refine) {
-    for (int k = 0; k < n; ++k) {
-      const int64_t lo = plan.smin[static_cast<std::size_t>(k)];
-      const int64_t hi = plan.smax[static_cast<std::size_t>(k)];
-      int64_t open_begin = -1;
-      int64_t open_end = -1;
-      for (const Interval& iv : intervals) {
-        const int64_t b = std::clamp<int64_t>(iv.begin + lo, 0, lags);
-        const int64_t e = std::clamp<int64_t>(iv.end + hi, b, lags);
-        if (e <= b) continue;
-        if (open_end >= b) {
-          open_end = std::max(open_end, e);
-          continue;
-        }
-        if (open_end > open_begin) {
-          (*refine)(k, static_cast<int32_t>(open_begin), static_cast<int32_t>(open_end));
-        }
-        open_begin = b;
-        open_end = e;
-      }
-      if (open_end > open_begin) {
-        (*refine)(k, static_cast<int32_t>(open_begin), static_cast<int32_t>(open_end));
-      }
-    }
+    RefineLeaves(leaves, plan, lags, reach, *refine);
     if (timings) timings->correlation += Seconds(t2, Clock::now());
   }
 
-  // Peaks of each distinct vector (lag and values). A peak search only
-  // leaves its path of steps at a start whose stack exceeds the threshold:
-  // vectors without one have no peak and are not stacked.
+  // Peaks of each distinct vector (lag and values), searched in the first
+  // live leaf that holds it with that leaf's starts. Its stack is computed
+  // where the search can step (the reaching lags and one beyond), and the
+  // noise windows only of the lags it examines.
   struct VectorPeak {
     int32_t q;
     float value;
@@ -217,41 +282,60 @@ void FindGridPeaksFast(TemplateScan& scan, const AePars& pars, const RunContext&
   };
   const std::size_t n_vectors = plan.vectorCount();
   std::vector<std::vector<VectorPeak>> vector_peaks(n_vectors);
+  std::vector<unsigned char> searched(n_vectors, 0);
   float* stack = scan.Row(n);
   double peak_s = 0.0;
   const auto loop_start = Clock::now();
-  int64_t evaluated = 0;
-  for (const Interval& iv : intervals) evaluated += iv.end - iv.begin;
-  // Testing a vector reads its stack at every run of starts until one
-  // exceeds the threshold; with starts nearly everywhere (dense events) that
-  // costs more than the stack it may save, and every vector is stacked.
-  const bool test_vectors = static_cast<int64_t>(starts.size()) * 8 <= evaluated;
-  const std::vector<StartRun> runs =
-      test_vectors ? GroupStarts(starts, plan.smin.data(), plan.smax.data(), n, lags)
-                   : std::vector<StartRun>();
-  std::vector<int32_t> live;
-  for (int32_t v = 0; v < static_cast<int32_t>(n_vectors); ++v) {
-    if (!test_vectors ||
-        AnyStackAbove(scan.rows, scan.rowStride, plan.Vector(static_cast<std::size_t>(v)), n,
-                      lags, runs.data(), runs.size(), scan.invN, threshold)) {
-      live.push_back(v);
+  const int64_t len2 = ctx.len2;
+  const int64_t len5 = ctx.len5;
+  for (const LiveLeaf& leaf : leaves) {
+    const ShiftBox& box = plan.boxes[leaf.box];
+    const std::vector<Interval> steps = Widen(leaf.reaching, 1, lags);
+    for (int64_t ix = box.x0; ix <= box.x1; ++ix) {
+      for (int64_t iy = box.y0; iy <= box.y1; ++iy) {
+        for (int64_t iz = box.z0; iz <= box.z1; ++iz) {
+          const auto v = static_cast<std::size_t>(plan.offsetVector[plan.OffsetIndex(
+              static_cast<int32_t>(ix), static_cast<int32_t>(iy), static_cast<int32_t>(iz))]);
+          if (searched[v]) continue;
+          searched[v] = 1;
+          const int32_t* shifts = plan.Vector(v);
+          for (const Interval& iv : steps) {
+            StackInterval(scan.rows, scan.rowStride, shifts, n, lags, iv.begin, iv.end,
+                          scan.invN, stack);
+          }
+          // ExaminePeak climbs from q over lags whose stacks exceed the
+          // threshold (inside `steps`), then reads a noise window on each
+          // side, which are stacked here. Both windows move forward from
+          // one examined lag to the next, so each needs stacking only from
+          // where its predecessor ended.
+          int64_t before_end = 0;
+          int64_t after_end = 0;
+          auto ensure = [&](int64_t first, int64_t last, int64_t& done_end) {
+            const int64_t b = std::max(first, done_end);
+            if (b <= last) {
+              StackInterval(scan.rows, scan.rowStride, shifts, n, lags, static_cast<int32_t>(b),
+                            static_cast<int32_t>(last + 1), scan.invN, stack);
+            }
+            done_end = std::max(done_end, last + 1);
+          };
+          auto before = [&](int32_t q) {
+            while (q < scan_range && stack[q] <= stack[q + 1]) ++q;
+            const int64_t q64 = q;
+            ensure(std::max<int64_t>(0, q64 - len2 - len5), std::max<int64_t>(1, q64 - len2),
+                   before_end);
+            ensure(std::min<int64_t>(q64 + len2, lags - 1),
+                   std::min<int64_t>(lags - 1, q64 + len2 + len5), after_end);
+          };
+          const auto b = Clock::now();
+          SearchPeaksPruned(stack, leaf.starts, lags, scan_range, threshold, pars.snrMin,
+                            ctx.len2, ctx.len5, before,
+                            [&](int32_t q, float value, float snr1, float snr2) {
+                              vector_peaks[v].push_back({q, value, snr1, snr2});
+                            });
+          peak_s += Seconds(b, Clock::now());
+        }
+      }
     }
-  }
-  auto search = [&](int32_t v) {
-    const auto b = Clock::now();
-    SearchPeaksPruned(stack, starts, lags, scan_range, threshold, pars.snrMin, ctx.len2,
-                      ctx.len5, [&](int32_t q, float value, float snr1, float snr2) {
-                        vector_peaks[static_cast<std::size_t>(v)].push_back({q, value, snr1, snr2});
-                      });
-    peak_s += Seconds(b, Clock::now());
-  };
-  for (const int32_t v : live) {
-    const int32_t* shifts = plan.Vector(static_cast<std::size_t>(v));
-    for (const Interval& iv : intervals) {
-      StackInterval(scan.rows, scan.rowStride, shifts, n, lags, iv.begin, iv.end, scan.invN,
-                    stack);
-    }
-    search(v);
   }
   std::size_t offset = 0;
   for (int64_t ix64 = -int64_t{plan.nx}; ix64 <= plan.nx; ++ix64) {

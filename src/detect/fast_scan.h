@@ -5,10 +5,12 @@
 //    shifts all round alike give the same stack), and
 //  - exact pruning: per lag, the mean over stations of each station's
 //    largest row value within the shifts it can take (0 where a shift leaves
-//    the row) bounds every offset's stack from above, in the same float
-//    arithmetic; lags whose bound stays at or below the threshold cannot
-//    start a peak, so stacks are only evaluated around the others, widened
-//    by what the climb and the two noise windows read.
+//    the row) bounds the stack of every offset of a box of the grid from
+//    above, in the same float arithmetic; lags whose bound stays at or below
+//    the threshold cannot start a peak. Boxes are split (branch and bound)
+//    while their bound exceeds the threshold somewhere, and each vector is
+//    stacked only where its leaf box's bound reaches the threshold and in
+//    the noise windows of the lags its peak search examines.
 #pragma once
 
 #include <cstdint>

@@ -20,10 +20,11 @@ inline double MeanAbs(const float* stack, int32_t first, int32_t last) {
 // An accepted peak consumes the rest of its excursion above the threshold;
 // a rejected one does not, so a later, higher maximum is still examined.
 // Returns the lag the search goes on from (before its step to the next).
-template <typename Accept>
+// `mean_abs` must give MeanAbs's bits.
+template <typename Accept, typename MeanAbsFn = double (*)(const float*, int32_t, int32_t)>
 inline int32_t ExaminePeak(const float* stack, int32_t q, int32_t lag_range, int32_t scan_range,
                            float threshold, float snr_min, int32_t len2, int32_t len5,
-                           Accept&& accept) {
+                           Accept&& accept, MeanAbsFn mean_abs = &MeanAbs) {
   while (q < scan_range && stack[q] <= stack[q + 1]) ++q;
   // 64-bit window arithmetic: len2 + len5 may be near the int32 limit for a
   // very small sample interval.
@@ -32,8 +33,8 @@ inline int32_t ExaminePeak(const float* stack, int32_t q, int32_t lag_range, int
   const auto s1 = static_cast<int32_t>(std::max<int64_t>(0, q64 - len2 - len5));
   const auto s2 = static_cast<int32_t>(std::min<int64_t>(q64 + len2, lag_range - 1));
   const auto e2 = static_cast<int32_t>(std::min<int64_t>(lag_range - 1, q64 + len2 + len5));
-  const float snr1 = static_cast<float>(stack[q] / MeanAbs(stack, s1, e1));
-  const float snr2 = static_cast<float>(stack[q] / MeanAbs(stack, s2, e2));
+  const float snr1 = static_cast<float>(stack[q] / mean_abs(stack, s1, e1));
+  const float snr2 = static_cast<float>(stack[q] / mean_abs(stack, s2, e2));
   if (snr1 >= snr_min && snr2 >= snr_min) {
     accept(q, stack[q], snr1, snr2);
     while (q < scan_range && stack[q] >= threshold) ++q;

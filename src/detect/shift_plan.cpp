@@ -64,11 +64,81 @@ struct VectorEqual {
   }
 };
 
+// Fills box `b` with range r and the boxes below it, depth first; a box's
+// children are allocated together so that they are consecutive.
+void FillBox(ShiftPlan& p, std::size_t b, ShiftBox r) {
+  const auto n = static_cast<std::size_t>(p.n);
+  int32_t* lo = p.boxMin.data() + b * n;
+  int32_t* hi = p.boxMax.data() + b * n;
+  std::fill(lo, lo + n, std::numeric_limits<int32_t>::max());
+  std::fill(hi, hi + n, std::numeric_limits<int32_t>::min());
+  auto halves = [](int32_t a0, int32_t a1, int32_t out[2][2]) {
+    if (int64_t{a1} - a0 + 1 <= ShiftPlan::kLeafExtent) {
+      out[0][0] = a0;
+      out[0][1] = a1;
+      return 1;
+    }
+    const auto mid = static_cast<int32_t>((int64_t{a0} + a1) >> 1);
+    out[0][0] = a0;
+    out[0][1] = mid;
+    out[1][0] = mid + 1;
+    out[1][1] = a1;
+    return 2;
+  };
+  int32_t xs[2][2];
+  int32_t ys[2][2];
+  int32_t zs[2][2];
+  const int cx = halves(r.x0, r.x1, xs);
+  const int cy = halves(r.y0, r.y1, ys);
+  const int cz = halves(r.z0, r.z1, zs);
+  r.firstChild = 0;
+  r.childCount = cx * cy * cz == 1 ? 0 : cx * cy * cz;
+  if (r.childCount == 0) {
+    for (int64_t ix = r.x0; ix <= r.x1; ++ix) {
+      for (int64_t iy = r.y0; iy <= r.y1; ++iy) {
+        for (int64_t iz = r.z0; iz <= r.z1; ++iz) {
+          const int32_t* v = p.Vector(static_cast<std::size_t>(p.offsetVector[p.OffsetIndex(
+              static_cast<int32_t>(ix), static_cast<int32_t>(iy), static_cast<int32_t>(iz))]));
+          for (std::size_t k = 0; k < n; ++k) {
+            lo[k] = std::min(lo[k], v[k]);
+            hi[k] = std::max(hi[k], v[k]);
+          }
+        }
+      }
+    }
+    p.boxes[b] = r;
+    return;
+  }
+  r.firstChild = static_cast<int32_t>(p.boxes.size());
+  p.boxes[b] = r;
+  p.boxes.resize(p.boxes.size() + static_cast<std::size_t>(r.childCount));
+  p.boxMin.resize(p.boxes.size() * n);
+  p.boxMax.resize(p.boxes.size() * n);
+  std::size_t c = static_cast<std::size_t>(r.firstChild);
+  for (int i = 0; i < cx; ++i) {
+    for (int j = 0; j < cy; ++j) {
+      for (int l = 0; l < cz; ++l) {
+        FillBox(p, c++, {xs[i][0], xs[i][1], ys[j][0], ys[j][1], zs[l][0], zs[l][1], 0, 0});
+      }
+    }
+  }
+  // The ranges moved as the arrays grew; the box's own spans its children's.
+  lo = p.boxMin.data() + b * n;
+  hi = p.boxMax.data() + b * n;
+  for (std::size_t ch = static_cast<std::size_t>(r.firstChild); ch < c; ++ch) {
+    for (std::size_t k = 0; k < n; ++k) {
+      lo[k] = std::min(lo[k], p.boxMin[ch * n + k]);
+      hi[k] = std::max(hi[k], p.boxMax[ch * n + k]);
+    }
+  }
+}
+
 }  // namespace
 
 std::size_t ShiftPlan::Bytes() const {
   return sizeof(ShiftPlan) + 4 * (gradients.size() + vectors.size() + offsetVector.size() +
-                                  smin.size() + smax.size());
+                                  smin.size() + smax.size() + boxMin.size() + boxMax.size()) +
+         sizeof(ShiftBox) * boxes.size();
 }
 
 std::shared_ptr<const ShiftPlan> BuildShiftPlan(const StationSelection& sel, const AePars& pars,
@@ -117,6 +187,12 @@ std::shared_ptr<const ShiftPlan> BuildShiftPlan(const StationSelection& sel, con
         p.offsetVector.push_back(it->second);
       }
     }
+  }
+  if (n > 0) {
+    p.boxes.resize(1);
+    p.boxMin.resize(n);
+    p.boxMax.resize(n);
+    FillBox(p, 0, {-p.nx, p.nx, -p.ny, p.ny, -p.nz, p.nz, 0, 0});
   }
   return plan;
 }

@@ -16,6 +16,16 @@
 
 namespace qae {
 
+// A box of grid offsets (index ranges, inclusive) for the grid search's
+// branch and bound. Its children, if any, are `childCount` consecutive
+// boxes from `firstChild`, splitting it in halves along each axis longer
+// than ShiftPlan::kLeafExtent.
+struct ShiftBox {
+  int32_t x0, x1, y0, y1, z0, z1;
+  int32_t firstChild;
+  int32_t childCount;
+};
+
 struct ShiftPlan {
   // What the plan was built from; a plan serves a scan only when all match.
   std::vector<double> gradients;  // x, y, z of each selected station
@@ -31,6 +41,22 @@ struct ShiftPlan {
   std::vector<int32_t> offsetVector;  // per offset, in loop order: its vector
   std::vector<int32_t> smin;          // per station: smallest and largest shift
   std::vector<int32_t> smax;
+
+  // Box 0 is the whole grid (its shift ranges are smin and smax); per box,
+  // per station, the smallest and largest shift of its offsets.
+  static constexpr int32_t kLeafExtent = 3;
+  std::vector<ShiftBox> boxes;
+  std::vector<int32_t> boxMin;
+  std::vector<int32_t> boxMax;
+  const int32_t* BoxMin(std::size_t b) const { return boxMin.data() + b * static_cast<std::size_t>(n); }
+  const int32_t* BoxMax(std::size_t b) const { return boxMax.data() + b * static_cast<std::size_t>(n); }
+  // Index of grid offset (ix, iy, iz) in offsetVector.
+  std::size_t OffsetIndex(int32_t ix, int32_t iy, int32_t iz) const {
+    const auto sy = static_cast<std::size_t>(2 * int64_t{ny} + 1);
+    const auto sz = static_cast<std::size_t>(2 * int64_t{nz} + 1);
+    return (static_cast<std::size_t>(int64_t{ix} + nx) * sy + static_cast<std::size_t>(int64_t{iy} + ny)) * sz +
+           static_cast<std::size_t>(int64_t{iz} + nz);
+  }
 
   std::size_t vectorCount() const { return n > 0 ? vectors.size() / static_cast<std::size_t>(n) : 0; }
   const int32_t* Vector(std::size_t v) const { return vectors.data() + v * static_cast<std::size_t>(n); }

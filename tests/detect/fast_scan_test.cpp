@@ -8,6 +8,8 @@
 #include <random>
 
 #include "detect/correlation_kernels.h"
+#include "detect/peak_search_inl.h"
+#include "detect/shift_plan.h"
 #include "util/text.h"
 
 namespace qae {
@@ -149,7 +151,8 @@ struct GridCase {
   float* Row(int k) { return scan.Row(k); }
 };
 
-void ExpectFastMatchesReference(GridCase& c, float threshold, const std::string& what) {
+// Returns the number of reference peaks.
+std::size_t ExpectFastMatchesReference(GridCase& c, float threshold, const std::string& what) {
   TemplateScan ref = c.scan;
   FindGridPeaksReference(ref, c.pars, c.ctx, threshold, nullptr);
   for (KernelIsa isa : kIsas) {
@@ -190,6 +193,7 @@ void ExpectFastMatchesReference(GridCase& c, float threshold, const std::string&
     FindGridPeaksFast(bounded, c.pars, c.ctx, ws, threshold, nullptr, &refine);
     ExpectSamePeaks(bounded.peaks, ref.peaks, what + " bounded rows " + KernelIsaName(isa));
   }
+  return ref.peaks.size();
 }
 
 TEST(FindGridPeaksFast, RandomRowsWithPlantedEvents) {
@@ -305,6 +309,144 @@ TEST(FindGridPeaksFast, RecordFullOfEventsAndRecordWithNone) {
   }
   ExpectFastMatchesReference(full, 0.5f, "full");
   ExpectFastMatchesReference(none, 0.5f, "none");
+}
+
+// Rows of noise with an event every `spacing` lags, each at a random grid
+// offset: its pulse lies at the lags that offset's shifts line up.
+void PlantDenseEvents(GridCase& c, int32_t lags, int32_t spacing, uint32_t seed) {
+  const int n = c.scan.stations.n();
+  const auto plan = BuildShiftPlan(c.scan.stations, c.pars, c.ctx.dt, lags);
+  std::mt19937 rng(seed);
+  std::normal_distribution<float> noise(0.0f, 0.12f);
+  for (int k = 0; k < n; ++k) {
+    for (int32_t q = 0; q < lags; ++q) c.Row(k)[q] = noise(rng);
+  }
+  for (int32_t at = 5; at < lags; at += spacing) {
+    const int32_t* shifts =
+        plan->Vector(static_cast<std::size_t>(plan->offsetVector[rng() % plan->offsetVector.size()]));
+    for (int k = 0; k < n; ++k) {
+      const int64_t q = int64_t{at} + shifts[k];
+      if (q < 0 || q + 1 >= lags) continue;
+      c.Row(k)[q] = 0.9f;
+      c.Row(k)[q + 1] = 0.6f;
+    }
+  }
+}
+
+TEST(FindGridPeaksFast, DenseEventsFineGridsAndFewStations) {
+  struct Case {
+    int n;
+    int steps;
+    int32_t lags;
+    int32_t spacing;
+  };
+  for (const Case& k : {Case{4, 5, 3000, 500}, Case{8, 5, 3000, 300}, Case{16, 5, 3000, 500},
+                        Case{4, 10, 1500, 250}, Case{8, 10, 1500, 500}}) {
+    for (const double reach : {0.12, 0.6}) {
+      GridCase c(k.n, k.lags, k.steps, static_cast<uint32_t>(k.n * 31 + k.steps), reach);
+      PlantDenseEvents(c, k.lags, k.spacing, static_cast<uint32_t>(k.n + k.steps));
+      const std::string what = StrPrintf("%d stations, steps %d, reach %.2f", k.n, k.steps, reach);
+      EXPECT_GT(ExpectFastMatchesReference(c, 0.4f, what), 0u) << what;
+      ExpectFastMatchesReference(c, 0.7f, what + " high threshold");
+    }
+  }
+}
+
+// Grids that are a line or a plane: boxes split only along their long axes.
+TEST(FindGridPeaksFast, GridsWithFixedAxes) {
+  const int steps[][3] = {{5, 0, 0}, {0, 7, 0}, {0, 0, 4}, {3, 0, 6}, {0, 2, 2}, {0, 0, 0}};
+  for (const auto& s : steps) {
+    GridCase c(6, 2500, 0, static_cast<uint32_t>(s[0] * 100 + s[1] * 10 + s[2]));
+    c.pars.gridStepsX = s[0];
+    c.pars.gridStepsY = s[1];
+    c.pars.gridStepsZ = s[2];
+    PlantDenseEvents(c, 2500, 400, 3);
+    EXPECT_GT(ExpectFastMatchesReference(c, 0.45f, StrPrintf("steps %d %d %d", s[0], s[1], s[2])), 0u);
+  }
+}
+
+// Rows holding NaN and infinities: a bound that is not a finite number must
+// not prune, and a NaN the window maxima may step over must not matter.
+TEST(FindGridPeaksFast, RowsWithNaNAndInfinities) {
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const float inf = std::numeric_limits<float>::infinity();
+  for (uint32_t seed = 1; seed <= 4; ++seed) {
+    GridCase c(8, 2000, seed % 2 ? 5 : 2, seed, seed < 3 ? 0.12 : 0.6);
+    PlantDenseEvents(c, 2000, 350, seed);
+    std::mt19937 rng(seed);
+    for (int i = 0; i < 12; ++i) {
+      const int k = static_cast<int>(rng() % 8);
+      const auto q = static_cast<int32_t>(rng() % 2000);
+      c.Row(k)[q] = i % 3 == 0 ? nan : i % 3 == 1 ? inf : -inf;
+    }
+    // A NaN next to a pulse, where it is inside a window but not first.
+    c.Row(3)[1006] = nan;
+    c.Row(5)[1004] = 0.95f;
+    EXPECT_GT(ExpectFastMatchesReference(c, 0.4f, StrPrintf("seed %u", seed)), 0u);
+  }
+}
+
+TEST(MeanAbsInLanes, SameBitsAsMeanAbsOnEveryInstructionSet) {
+  std::mt19937 rng(3);
+  std::uniform_real_distribution<float> unit(-1.0f, 1.0f);
+  std::vector<float> x(300);
+  for (KernelIsa isa : kIsas) {
+    IsaGuard guard(isa);
+    for (int trial = 0; trial < 400; ++trial) {
+      // Magnitudes over a narrow or a wide range of binades (some too wide
+      // for the sum in lanes), with zeros, subnormals and non-numbers.
+      const int spread = trial % 4 == 0 ? 60 : trial % 4 == 1 ? 20 : 4;
+      for (float& v : x) {
+        v = std::ldexp(unit(rng), -static_cast<int>(rng() % static_cast<uint32_t>(spread + 1)));
+      }
+      if (trial % 7 == 0) x[rng() % x.size()] = 0.0f;
+      if (trial % 11 == 0) x[rng() % x.size()] = std::numeric_limits<float>::denorm_min();
+      if (trial % 13 == 0) x[rng() % x.size()] = std::numeric_limits<float>::infinity();
+      if (trial % 17 == 0) x[rng() % x.size()] = std::nanf("");
+      if (trial % 19 == 0) std::fill(x.begin(), x.end(), 0.0f);
+      const auto first = static_cast<int32_t>(rng() % 100);
+      const auto last = first + static_cast<int32_t>(rng() % 140);
+      const double a = MeanAbsInLanes(x.data(), first, last);
+      const double b = MeanAbs(x.data(), first, last);
+      ASSERT_TRUE(std::memcmp(&a, &b, sizeof a) == 0)
+          << KernelIsaName(isa) << " trial " << trial << ": " << a << " vs " << b;
+    }
+  }
+}
+
+// Short and edge ranges of a stack (masked tails, stations off their rows)
+// against the station-by-station sums.
+TEST(StackInterval, ShortRangesAndRowEdgesOnEveryInstructionSet) {
+  const int n = 5;
+  const int32_t lags = 200;
+  std::mt19937 rng(9);
+  std::uniform_real_distribution<float> unit(-1.0f, 1.0f);
+  std::vector<float> rows(static_cast<std::size_t>(n + 1) * lags);
+  for (float& v : rows) v = unit(rng);
+  for (KernelIsa isa : kIsas) {
+    IsaGuard guard(isa);
+    for (int trial = 0; trial < 300; ++trial) {
+      int32_t shifts[n];
+      for (int32_t& s : shifts) s = static_cast<int32_t>(rng() % 41) - 20;
+      const auto begin = static_cast<int32_t>(rng() % lags);
+      const auto end = std::min<int32_t>(lags, begin + 1 + static_cast<int32_t>(rng() % 90));
+      std::vector<float> stack(lags, std::nanf(""));
+      StackInterval(rows.data(), lags, shifts, n, lags, begin, end, 0.2f, stack.data());
+      for (int32_t q = 0; q < lags; ++q) {
+        if (q < begin || q >= end) {
+          ASSERT_TRUE(std::isnan(stack[static_cast<std::size_t>(q)])) << "wrote lag " << q;
+          continue;
+        }
+        float sum = 0.0f;
+        for (int k = 0; k < n; ++k) {
+          const int64_t r = int64_t{q} + shifts[k];
+          if (r >= 0 && r < lags) sum += rows[static_cast<std::size_t>(k * lags + r)];
+        }
+        ASSERT_TRUE(SameBits(stack[static_cast<std::size_t>(q)], sum * 0.2f))
+            << KernelIsaName(isa) << " lag " << q << " of [" << begin << ", " << end << ")";
+      }
+    }
+  }
 }
 
 }  // namespace

@@ -61,6 +61,61 @@ TEST(ShiftPlan, EveryOffsetGetsItsOwnShiftsFromDistinctVectors) {
   }
 }
 
+// The boxes of the branch and bound: children split their parent's offsets
+// exactly, leaves are small, and each box's shift ranges hold the shifts of
+// all of its offsets.
+TEST(ShiftPlan, BoxesPartitionTheGridAndBoundTheirShifts) {
+  const int grids[][3] = {{5, 5, 5}, {10, 0, 3}, {0, 0, 0}, {1, 7, 0}};
+  for (const auto& g : grids) {
+    AePars pars = Grid(0);
+    pars.gridStepsX = g[0];
+    pars.gridStepsY = g[1];
+    pars.gridStepsZ = g[2];
+    const auto plan = BuildShiftPlan(Stations(0.9), pars, 0.1f, 1000);
+    ASSERT_FALSE(plan->boxes.empty());
+    const ShiftBox& root = plan->boxes[0];
+    EXPECT_TRUE(root.x0 == -g[0] && root.x1 == g[0] && root.y0 == -g[1] && root.y1 == g[1] &&
+                root.z0 == -g[2] && root.z1 == g[2]);
+    EXPECT_TRUE(std::equal(plan->smin.begin(), plan->smin.end(), plan->BoxMin(0)));
+    EXPECT_TRUE(std::equal(plan->smax.begin(), plan->smax.end(), plan->BoxMax(0)));
+    auto volume = [](const ShiftBox& b) {
+      return int64_t{b.x1 - b.x0 + 1} * (b.y1 - b.y0 + 1) * (b.z1 - b.z0 + 1);
+    };
+    std::vector<int> leaf_hits(plan->offsetVector.size(), 0);
+    for (std::size_t b = 0; b < plan->boxes.size(); ++b) {
+      const ShiftBox& box = plan->boxes[b];
+      int64_t children = 0;
+      for (int32_t c = 0; c < box.childCount; ++c) {
+        const ShiftBox& child = plan->boxes[static_cast<std::size_t>(box.firstChild + c)];
+        EXPECT_TRUE(child.x0 >= box.x0 && child.x1 <= box.x1 && child.y0 >= box.y0 &&
+                    child.y1 <= box.y1 && child.z0 >= box.z0 && child.z1 <= box.z1);
+        children += volume(child);
+      }
+      if (box.childCount > 0) {
+        EXPECT_EQ(children, volume(box)) << "box " << b;
+      }
+      for (int32_t ix = box.x0; ix <= box.x1; ++ix) {
+        for (int32_t iy = box.y0; iy <= box.y1; ++iy) {
+          for (int32_t iz = box.z0; iz <= box.z1; ++iz) {
+            const std::size_t o = plan->OffsetIndex(ix, iy, iz);
+            if (box.childCount == 0) ++leaf_hits[o];
+            const int32_t* v = plan->Vector(static_cast<std::size_t>(plan->offsetVector[o]));
+            for (int k = 0; k < plan->n; ++k) {
+              ASSERT_TRUE(plan->BoxMin(b)[k] <= v[k] && v[k] <= plan->BoxMax(b)[k]);
+            }
+          }
+        }
+      }
+      if (box.childCount == 0) {
+        EXPECT_TRUE(box.x1 - box.x0 < ShiftPlan::kLeafExtent &&
+                    box.y1 - box.y0 < ShiftPlan::kLeafExtent &&
+                    box.z1 - box.z0 < ShiftPlan::kLeafExtent);
+      }
+    }
+    EXPECT_TRUE(std::all_of(leaf_hits.begin(), leaf_hits.end(), [](int h) { return h == 1; }));
+  }
+}
+
 TEST(ShiftPlanCache, ReusesAPlanOnlyForTheSameInputs) {
   ShiftPlanCache cache;
   const AePars pars = Grid(2);
