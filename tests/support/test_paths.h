@@ -26,7 +26,9 @@ class ScratchDir {
  public:
   ScratchDir() {
     std::string error;
-    path_ = MakeTemporaryFolder("qae_test_", &error);
+    // No underscore before the random letters: a folder named "..._A..."
+    // would make every recording in it one of an "_A"/"_B" pair.
+    path_ = MakeTemporaryFolder("qae-test-", &error);
   }
   ~ScratchDir() {
     std::error_code ec;
