@@ -10,10 +10,14 @@
 #include "detect/correlation_kernels.h"
 #include "detect/peak_search_inl.h"
 #include "detect/shift_plan.h"
+#include "support/same_peaks.h"
 #include "util/text.h"
 
 namespace qae {
 namespace {
+
+using test::ExpectSamePeaks;
+using test::SameBits;
 
 const KernelIsa kIsas[] = {KernelIsa::kScalar, KernelIsa::kAvx2, KernelIsa::kAvx512};
 
@@ -22,23 +26,6 @@ class IsaGuard {
   explicit IsaGuard(KernelIsa isa) { SetKernelIsaForTesting(isa); }
   ~IsaGuard() { SetKernelIsaForTesting(DetectKernelIsa()); }
 };
-
-bool SameBits(float a, float b) { return std::memcmp(&a, &b, sizeof a) == 0; }
-
-void ExpectSamePeaks(const std::vector<AcceptedPeak>& fast, const std::vector<AcceptedPeak>& ref,
-                     const std::string& what) {
-  ASSERT_EQ(fast.size(), ref.size()) << what;
-  for (std::size_t i = 0; i < ref.size(); ++i) {
-    const AcceptedPeak& a = fast[i];
-    const AcceptedPeak& b = ref[i];
-    ASSERT_TRUE(a.ix == b.ix && a.iy == b.iy && a.iz == b.iz && a.q == b.q &&
-                SameBits(a.value, b.value) && SameBits(a.snr1, b.snr1) &&
-                SameBits(a.snr2, b.snr2))
-        << what << ": peak " << i << " differs: fast (" << a.ix << "," << a.iy << "," << a.iz
-        << ") q=" << a.q << " v=" << a.value << ", reference (" << b.ix << "," << b.iy << ","
-        << b.iz << ") q=" << b.q << " v=" << b.value;
-  }
-}
 
 TEST(CorrelationRowFast, SameBitsAsTheReferenceOnEveryInstructionSet) {
   std::mt19937 rng(5);

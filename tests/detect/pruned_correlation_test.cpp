@@ -15,20 +15,21 @@
 #include "detect/fast_scan.h"
 #include "detect/matched_filter_scan.h"
 #include "detect/record_brain_floats.h"
+#include "support/same_peaks.h"
 #include "util/simd_isa.h"
 #include "util/text.h"
 
 namespace qae {
 namespace {
 
+using test::ExpectSamePeaks;
+using test::SameBits;
+
 class IsaGuard {
  public:
   explicit IsaGuard(KernelIsa isa) { SetKernelIsaForTesting(isa); }
   ~IsaGuard() { SetKernelIsaForTesting(DetectKernelIsa()); }
 };
-
-bool SameBits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
-bool SameBits(float a, float b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
 // The reference's running energy of one station's segment, written out.
 std::vector<double> ChainOf(const std::vector<float>& x, int32_t w, int32_t lags) {
@@ -384,19 +385,6 @@ struct TemplateCase {
     ctx.AllocateWorkArrays();
   }
 };
-
-void ExpectSamePeaks(const std::vector<AcceptedPeak>& fast, const std::vector<AcceptedPeak>& ref,
-                     const std::string& what) {
-  ASSERT_EQ(fast.size(), ref.size()) << what;
-  for (std::size_t i = 0; i < ref.size(); ++i) {
-    const AcceptedPeak& a = fast[i];
-    const AcceptedPeak& b = ref[i];
-    ASSERT_TRUE(a.ix == b.ix && a.iy == b.iy && a.iz == b.iz && a.q == b.q &&
-                SameBits(a.value, b.value) && SameBits(a.snr1, b.snr1) &&
-                SameBits(a.snr2, b.snr2))
-        << what << ": peak " << i << " differs";
-  }
-}
 
 // The fast scan with pruned rows against the reference, at ordinary
 // thresholds and at thresholds equal to (and one float step around) the
